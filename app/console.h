@@ -1,0 +1,17 @@
+// Console services of the port prompt: one key read from the terminal itself
+// and one byte echoed straight to it. Each platform has its own source.
+#ifndef CABLETEST_APP_CONSOLE_H
+#define CABLETEST_APP_CONSOLE_H
+
+// The next key press, without echo and without waiting for Enter, read from
+// the console keyboard even when standard input is redirected. A key with a
+// character gives its byte (Ctrl-C gives 3); a key without one gives two codes
+// on two calls, 0 or 0xE0 and then the PC keyboard's extended code, the
+// second at once. -1 when no key can be read.
+int ConsoleReadKey(void);
+
+// Writes one byte straight to the console screen, unbuffered and untranslated.
+// Returns the byte, or -1 when it cannot be written.
+int ConsoleEcho(int byte);
+
+#endif  // CABLETEST_APP_CONSOLE_H

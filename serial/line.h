@@ -1,0 +1,47 @@
+// The serial line: the process-wide line context shared by the application
+// thread, the comm-event watcher and the byte receiver, and the routines that
+// open the port, watch it and take bytes from it.
+#ifndef CABLETEST_SERIAL_LINE_H
+#define CABLETEST_SERIAL_LINE_H
+
+#include "serial/win32.h"
+
+// ---- the line context ---------------------------------------------------------
+// All zero at program start and never freed. The threads meet only through
+// the events below, which are all manual-reset; there are no locks.
+
+extern LONG g_running;                // the watcher loops while non-zero
+extern OVERLAPPED g_readRequest;      // every one-byte read; hEvent "Reader"
+extern OVERLAPPED g_writeRequest;     // hEvent "Writer"; nothing is transmitted
+extern HANDLE g_port;                 // the open device
+extern HANDLE g_rxReadyEvent;         // "RxRdyEvent": a comm-event wait has ended
+extern HANDLE g_queuedEvent;          // "QueuedEvent": second wake-up of the receive wait
+extern HANDLE g_waitEvent;            // "WaitEvent": the receiver asks for a wait
+extern DWORD g_lastEventMask;           // mask of the watcher's last comm-event wait
+extern BYTE g_rxByte;                 // receive buffer of the monitoring loop
+extern HANDLE g_watchThread;
+extern DWORD g_watchThreadId;
+
+// Longest port name OpenCommPort takes: its device-name field holds 7
+// characters and the terminator.
+#define PORT_NAME_MAX 7
+
+// Opens and configures the device (9600 8N1, no flow control, DTR low, RTS
+// high, reads that return at once) and creates the request events. A null or
+// empty name opens "com1". On failure prints "Open %s failed %d\n" and returns
+// INVALID_HANDLE_VALUE.
+HANDLE OpenCommPort(const char* name);
+
+// The comm-event watcher thread: answers each request on "WaitEvent" with one
+// comm-event wait, whose mask it leaves in g_lastEventMask before it sets
+// "RxRdyEvent". 0 when its set-up fails, 1 when its loop ends.
+DWORD WINAPI CommWatchThread(LPVOID parameter);
+
+// At most one received byte within timeoutMs: 1 when a byte was stored in
+// buffer, 0 when none was.
+DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs);
+
+// RTS dropped for 50 ms and raised again.
+void EscapePulse(void);
+
+#endif  // CABLETEST_SERIAL_LINE_H

@@ -1,0 +1,244 @@
+// The Win32 operations the program uses, by their Win32 names.
+//
+// On Windows this is <windows.h> itself. Elsewhere it declares exactly the
+// subset below, provided by the POSIX layer in serial/posix/. The subset:
+//
+//   handles   CloseHandle, GetLastError, SetLastError
+//   events    CreateEventA (manual-reset, non-signalled only), SetEvent,
+//             ResetEvent, WaitForSingleObject, WaitForMultipleObjects
+//             (wait-for-any only); events and thread handles are waitable
+//   threads   CreateThread (no flags: runs at once)
+//   time      GetTickCount, Sleep
+//   ui        MessageBoxA (caption and text go to standard error)
+//   devices   CreateFileA (serial ports only: GENERIC_READ|GENERIC_WRITE,
+//             share mode 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED),
+//             ReadFile (overlapped, on a serial port), SetupComm,
+//             GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts
+//             (reads never block), SetCommMask, GetCommMask (EV_RXCHAR
+//             only), WaitCommEvent (overlapped), GetOverlappedResult (for a
+//             comm-event wait or a read), ClearCommError,
+//             EscapeCommFunction (SETRTS, CLRRTS, SETDTR, CLRDTR),
+//             GetCommModemStatus
+//
+// Anything outside the subset (a flag, a mode, a parameter the layer does not
+// implement) fails as the call fails on Windows, with ERROR_NOT_SUPPORTED as
+// the last error, rather than being approximated.
+#ifndef CABLETEST_SERIAL_WIN32_H
+#define CABLETEST_SERIAL_WIN32_H
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef unsigned int UINT;
+typedef uintptr_t ULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef size_t SIZE_T;
+typedef void* HANDLE;
+typedef void* HWND;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef const char* LPCSTR;
+typedef DWORD* LPDWORD;
+
+#define TRUE 1
+#define FALSE 0
+
+// Only a null pointer is accepted wherever one of these is asked for.
+typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;      // status of the request while and after it runs
+    ULONG_PTR InternalHigh;  // bytes transferred
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+typedef struct _DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB, *LPDCB;
+
+typedef struct _COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
+
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFFu
+#define MAXDWORD 0xFFFFFFFFu
+
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+
+#define EV_RXCHAR 0x0001u
+
+#define SETRTS 3u
+#define CLRRTS 4u
+#define SETDTR 5u
+#define CLRDTR 6u
+
+#define MS_CTS_ON 0x0010u
+#define MS_DSR_ON 0x0020u
+#define MS_RING_ON 0x0040u
+#define MS_RLSD_ON 0x0080u
+
+#define CE_RXOVER 0x0001u
+#define CE_OVERRUN 0x0002u
+#define CE_RXPARITY 0x0004u
+#define CE_FRAME 0x0008u
+#define CE_BREAK 0x0010u
+
+#define DTR_CONTROL_DISABLE 0x00
+#define DTR_CONTROL_ENABLE 0x01
+#define DTR_CONTROL_HANDSHAKE 0x02
+#define RTS_CONTROL_DISABLE 0x00
+#define RTS_CONTROL_ENABLE 0x01
+#define RTS_CONTROL_HANDSHAKE 0x02
+#define RTS_CONTROL_TOGGLE 0x03
+
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+
+#define MB_OK 0x00000000u
+#define MB_ICONEXCLAMATION 0x00000030u
+
+#define ERROR_SUCCESS 0u
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_DATA 13u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_IO_INCOMPLETE 996u
+#define ERROR_IO_PENDING 997u
+
+// Handles and errors
+BOOL CloseHandle(HANDLE object);
+DWORD GetLastError(void);
+void SetLastError(DWORD code);
+
+// Events: manual-reset and created non-signalled; anything else is refused.
+// The name is a label only: every event is private to the process.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+// Wait for any (waitAll FALSE): the lowest signalled index, WAIT_TIMEOUT or
+// WAIT_FAILED.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
+                             DWORD milliseconds);
+
+// Threads: flags 0 only (the thread runs at once). The stack is raised to
+// what the platform needs where the size asked for is smaller.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                    LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
+                    LPDWORD threadId);
+
+// Time: milliseconds since boot (suspended time included), wrapping at 2^32.
+DWORD GetTickCount(void);
+void Sleep(DWORD milliseconds);
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+// Serial ports
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES attributes, DWORD creation, DWORD flags,
+                   HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
+              LPOVERLAPPED overlapped);
+BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
+BOOL GetCommState(HANDLE file, LPDCB dcb);
+BOOL SetCommState(HANDLE file, LPDCB dcb);
+BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL SetCommMask(HANDLE file, DWORD mask);
+BOOL GetCommMask(HANDLE file, LPDWORD mask);
+BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped);
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred,
+                         BOOL wait);
+BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
+BOOL EscapeCommFunction(HANDLE file, DWORD function);
+BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
+
+#endif  // _WIN32
+
+#endif  // CABLETEST_SERIAL_WIN32_H
