@@ -104,6 +104,9 @@ struct PortObject : Object {
     // goneError; a removed device does not come back under the same handle.
     bool gone = false;
     DWORD goneError = ERROR_GEN_FAILURE;
+    // Error bits a queue check took from the back end before ClearCommError
+    // asked; reported by the next ClearCommError.
+    DWORD pendingErrors = 0;
 
     // Back-end state, each defined and owned by its own source file; freed
     // by TtyClose / SimClose.
@@ -133,6 +136,12 @@ void CompleteCommWait(PortObject* port, DWORD mask, DWORD error);
 // Lock held: marks the device gone and fails a pending comm-event wait.
 void MarkGone(PortObject* port, DWORD error);
 
+// Lock held (comm.cpp): CloseHandle on a port: ends a pending wait with
+// ERROR_OPERATION_ABORTED and closes the simulated line at once. A tty's
+// descriptors are closed by ~PortObject, when the last user lets go, since a
+// thread may still be polling them with the lock released.
+void ClosePortLocked(PortObject* port);
+
 // ---- back ends ------------------------------------------------------------------
 // All are called with the lock held and report failures through *error
 // (a Win32 code); none blocks except TtyWaitEvent, which releases the lock
@@ -140,6 +149,8 @@ void MarkGone(PortObject* port, DWORD error);
 
 // tty.cpp
 bool TtyOpen(const std::string& path, PortObject* port, DWORD* error);
+// Called from ~PortObject, with or without the lock: releases the descriptors
+// (and the exclusive lock on the device) and frees port->tty only.
 void TtyClose(PortObject* port);
 bool TtyApplyState(PortObject* port, const DCB& dcb, DWORD* error);
 bool TtyReadState(PortObject* port, DCB* dcb, DWORD* error);
