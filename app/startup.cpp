@@ -1,1 +1,140 @@
-// placeholder
+// Start-up and port selection: the first argument names the port, or the
+// operator presses a digit at the prompt; a port that will not open sends
+// the operator back to the prompt.
+#include <cstring>
+
+#include "app/app.h"
+#include "app/console.h"
+#include "common/output.h"
+#include "serial/line.h"
+#include "serial/platform_names.h"
+
+#ifndef CABLETEST_VERSION
+#define CABLETEST_VERSION "1.0.0"
+#endif
+
+static const char kUsage[] =
+    "Usage: cabletest [port [debug]]\n"
+    "\n"
+    "Tests a magnetic-switch cable on a serial port at 9600 baud. Prints\n"
+    "\"-->Carriage Pass\" for each burst of bytes received and \"Cable connected\" or\n"
+    "\"Cable disconnected\" when DSR, sampled under a 10 ms DTR pulse whenever the\n"
+    "line is quiet, changes. Runs until Ctrl-C.\n"
+    "\n"
+    "  port   the serial port, at most 7 characters; without it the program asks\n"
+    "         for a digit 1 to 9 (com1 to com9). comN is the N-th serial port (on\n"
+    "         Linux /dev/ttyS<N-1>); on Linux any other name is a device under /dev,\n"
+    "         such as ttyUSB0, ttyACM0 or pts/3, and sim is the built-in simulated\n"
+    "         line (a cable and a carriage played from CABLETEST_SIM_SCRIPT, or a\n"
+    "         demonstration without it).\n"
+    "  debug  (any letter case) also shows the device handle, each byte received\n"
+    "         with its timing, and all four modem input lines.\n"
+    "\n"
+    "  -h, --help  this text\n"
+    "  --version   the program's version\n";
+
+// The digit prompt of step 5, repeated until a valid key. Returns
+// STARTUP_MONITOR with `portName` set to com1..com9, or an exit code.
+static int PromptForPort(char* portName, signed char* key) {
+    int failedReads = 0;
+
+    for (;;) {
+        Print("Please enter serial port number (1-9) ");
+        int read = ConsoleReadKey();
+        if (read < 0) {
+            // Without a console every read fails at once; asking for ever
+            // would only fill the output.
+            Print(" invalid port\n");
+            if (++failedReads >= KEY_READ_ATTEMPTS) {
+                Print(
+                    "No console to read the port number from; give the port as the first "
+                    "argument\n");
+                return EXIT_NO_CONSOLE;
+            }
+            continue;
+        }
+        failedReads = 0;
+        *key = (signed char)read;
+        if (*key == 3) {
+            return EXIT_CTRL_C;
+        }
+        ConsoleEcho((unsigned char)*key);
+        if (!IsPortKey(*key)) {
+            Print(" invalid port\n");
+            continue;
+        }
+        Print("\n");
+        strcpy(portName, "comx");
+        portName[3] = (char)*key;
+        return STARTUP_MONITOR;
+    }
+}
+
+int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debugMode) {
+    if (argc > 1 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+        Print("%s", kUsage);
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        Print("cabletest %s\n", CABLETEST_VERSION);
+        return 0;
+    }
+
+    g_running = 1;
+    // Private to the process, so that two copies watching two ports do not
+    // wake each other.
+    g_rxReadyEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("RxRdyEvent"));
+    g_queuedEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("QueuedEvent"));
+    g_waitEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("WaitEvent"));
+
+    Print("Magnetic switch cable test program\n\n");
+    Print("Ctrl C to terminate\n");
+
+    BOOL prompt = TRUE;
+    if (argc > 1) {
+        size_t length = strlen(argv[1]);
+        if (length < PORT_NAME_BUFFER) {
+            memcpy(portName, argv[1], length + 1);
+            prompt = FALSE;
+        } else {
+            // Refused whole, as OpenCommPort refuses any name too long for
+            // it: a cut name could open another port.
+            Print("Open %s failed %d\n", argv[1], (int)ERROR_FILENAME_EXCED_RANGE);
+        }
+    }
+
+    for (;;) {
+        if (prompt) {
+            int result = PromptForPort(portName, key);
+            if (result != STARTUP_MONITOR) {
+                return result;
+            }
+        }
+        g_port = OpenCommPort(portName);
+        if (g_port != INVALID_HANDLE_VALUE) {
+            break;
+        }
+        prompt = TRUE;
+    }
+
+    if (g_port != NULL) {
+        g_watchThread = CreateThread(NULL, 65536, CommWatchThread, NULL, 0, &g_watchThreadId);
+        if (g_watchThread == NULL) {
+            // Not shown: without a watcher the receiver still works, each
+            // empty read waiting out its limit.
+            DWORD threadError = GetLastError();
+            (void)threadError;
+        }
+    }
+
+    if (argc > 2) {
+        *debugMode = IsDebugWord(argv[2]) ? 1 : 0;
+    }
+
+    Sleep(100);
+
+    if (*debugMode) {
+        Print("Handle = %08lX\n", (unsigned long)(ULONG_PTR)g_port);
+    }
+    return STARTUP_MONITOR;
+}

@@ -1,1 +1,107 @@
-// placeholder
+// Taking one received byte from the line within a time limit: at once when
+// the driver already holds one, otherwise through the watcher thread's
+// comm-event wait. Line errors and empty reads are answered by dropping RTS
+// for 50 ms, which tells the far end that something went wrong.
+#include <cstring>
+
+#include "common/output.h"
+#include "common/trace.h"
+#include "serial/line.h"
+
+void EscapePulse(void) {
+    EscapeCommFunction(g_port, CLRRTS);
+    Sleep(50);
+    EscapeCommFunction(g_port, SETRTS);
+}
+
+// The one-byte read shared by the three ways into it; each way traces its
+// own texts so that a trace tells them apart.
+static DWORD DirectRead(BYTE* buffer, const char* readFailText, const char* readText,
+                        const char* resetFailText, const char* escapeText) {
+    DWORD count = 0;
+
+    if (!ReadFile(g_port, buffer, 1, &count, &g_readRequest)) {
+        Trace(readFailText, (unsigned)GetLastError());
+        return 0;
+    }
+    Trace(readText, (int)count);
+    if (!ResetEvent(g_readRequest.hEvent)) {
+        Trace(resetFailText, (unsigned)GetLastError());
+    }
+    if (count == 0) {
+        Trace("%s", escapeText);
+        EscapePulse();
+    }
+    return count;
+}
+
+DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
+    DWORD errors = 0;
+    COMSTAT status;
+
+    // A failed query fills in nothing; the zeroed record then reads as an
+    // empty queue, so a line that is gone is never read blindly.
+    memset(&status, 0, sizeof status);
+    Trace("(1)ClearCommError\n");
+    if (ClearCommError(g_port, &errors, &status)) {
+        DWORD error = GetLastError();
+        if (errors != 0) {
+            Trace("(1)Error reported %X, GetLastError() %X\n", (unsigned)errors, (unsigned)error);
+            Trace("(1.1)Escape\n");
+            EscapePulse();
+        }
+    } else {
+        Print("(1)Clear failed, erc = %d\n", (int)GetLastError());
+    }
+
+    if (status.cbInQue != 0) {
+        return DirectRead(buffer, "(1)no read erc %08X\n", "(1)read %d bytes direct\n",
+                          "(1)reset event failed Erc %08X\n", "(1.2)Escape\n");
+    }
+
+    // The report is cleared before the request goes out, so a report that
+    // came after an earlier time limit is not taken for this one.
+    Trace("Reset RxRy\n");
+    ResetEvent(g_rxReadyEvent);
+    Trace("Set Wait\n");
+    SetEvent(g_waitEvent);
+
+    HANDLE wakers[2] = {g_rxReadyEvent, g_queuedEvent};
+    DWORD woken = WaitForMultipleObjects(2, wakers, FALSE, timeoutMs);
+    if (woken == WAIT_OBJECT_0 + 1) {
+        ResetEvent(g_queuedEvent);
+        return 0;
+    }
+    if (woken != WAIT_OBJECT_0) {
+        // Time limit or failure: the request stays with the watcher.
+        return 0;
+    }
+
+    Trace("(2)Reset RxRy\n");
+    ResetEvent(g_rxReadyEvent);
+
+    if (g_lastEventMask & EV_RXCHAR) {
+        return DirectRead(buffer, "(2)no read erc %08X\n", "(2)read %d bytes direct\n",
+                          "reset event failed Erc %08X\n", "(2.1)Escape\n");
+    }
+
+    // The wait ended without a byte: find out from the line what happened.
+    Print("(2)ClearCommError\n");
+    errors = 0;
+    memset(&status, 0, sizeof status);
+    if (ClearCommError(g_port, &errors, &status)) {
+        DWORD error = GetLastError();
+        if (errors != 0) {
+            Trace("(2)Error reported %X, GetLastError() %X\n", (unsigned)errors, (unsigned)error);
+            Trace("(2.2)Escape\n");
+            EscapePulse();
+        }
+    } else {
+        Print("(2)Clear failed, erc = %d\n", (int)GetLastError());
+    }
+    if (status.cbInQue == 0) {
+        return 0;
+    }
+    return DirectRead(buffer, "(2)no read erc %08X\n", "(2)read %d bytes direct\n",
+                      "(2)reset event failed Erc %08X\n", "(2.3)Escape\n");
+}
