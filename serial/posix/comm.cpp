@@ -2,6 +2,10 @@
 // records Windows keeps per port (line settings, time-outs, event mask), the
 // overlapped comm-event wait, and the dispatch to the tty or the simulated
 // line.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -29,6 +33,21 @@ std::shared_ptr<PortObject> UsablePort(HANDLE handle) {
         return nullptr;
     }
     return port;
+}
+
+// A device or log file opened while a standard stream is closed would take
+// its descriptor, and the program's reports would be written into it: on a
+// serial device, sent down the line. A closed standard stream is given
+// /dev/null first (open() takes the lowest free descriptor).
+void KeepStandardStreamsTaken() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int null = open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                close(null);
+            }
+        }
+    }
 }
 
 void SetInitialRecords(PortObject* port) {
@@ -122,6 +141,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         Fail(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
+    KeepStandardStreamsTaken();
     const char* dir = getenv("CABLETEST_DEVICE_DIR");
     if (dir == nullptr || *dir == '\0') {
         dir = "/dev";
