@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -442,14 +443,16 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
     }
     uint64_t deadline = DeadlineAfter(milliseconds);
     Lock lock(LayerMutex());
-    std::vector<std::shared_ptr<Object>> waited;
+    // On the stack: the receiver waits once per byte, and a wait should not
+    // cost an allocation.
+    std::array<std::shared_ptr<Object>, 64> waited;
     for (DWORD i = 0; i < count; ++i) {
         std::shared_ptr<Object> object = LookUp(objects[i]);
         if (object == nullptr || object->kind == Kind::Port) {
             Fail(object == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_SUPPORTED);
             return WAIT_FAILED;
         }
-        waited.push_back(std::move(object));
+        waited[i] = std::move(object);
     }
     // In virtual time only the clock decides when a time limit has passed:
     // a thread woken at the very instant of its deadline must still see the
