@@ -12,8 +12,8 @@ gtest_discover_tests(test_passrule PROPERTIES TIMEOUT 30)
 # Watcher and receiver in-process, traced by the recording sink.
 add_executable(test_line ${CMAKE_CURRENT_LIST_DIR}/test_line.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_record.cpp)
-target_link_libraries(test_line PRIVATE cabletest_serial GTest::gtest_main)
-gtest_discover_tests(test_line
+target_link_libraries(test_line PRIVATE cabletest_serial cabletest_test_support GTest::gtest_main)
+gtest_discover_tests(test_line NO_PRETTY_VALUES
   PROPERTIES TIMEOUT 30 ENVIRONMENT "CABLETEST_CLOCK=virtual")
 
 # The real binary: start-up and the prompt, scenarios on the simulated line,
@@ -24,5 +24,5 @@ foreach(name test_startup test_monitor test_app_tty)
   target_compile_definitions(${name} PRIVATE
     "CABLETEST_EXPECTED_VERSION=\"${PROJECT_VERSION}\"")
   add_dependencies(${name} cabletest)
-  gtest_discover_tests(${name} PROPERTIES TIMEOUT 60)
+  gtest_discover_tests(${name} NO_PRETTY_VALUES PROPERTIES TIMEOUT 60)
 endforeach()

@@ -1,307 +1,33 @@
 // The serial line's routines in-process, on the simulated line in virtual
-// time: what the watcher and the receiver do that the program's output cannot
-// show (which way a byte took, how often a wait was started, what happens
-// without a watcher). The recording trace sink tells the ways apart.
+// time: what the program's output cannot show (the line settings, which way a
+// byte took, how many waits were started, a stale or empty watcher report).
+// The recording trace sink tells the ways apart.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
+#include "harness.h"
 #include "serial/line.h"
 #include "trace_record.h"
 
 namespace {
 
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+// The trace of the receiver's ways and of the watcher, and the log after the open.
+const std::string kAsk = "(1)ClearCommError\nReset RxRy\nSet Wait\n";
+const std::string kDirect = "(1)ClearCommError\n(1)read 1 bytes direct\n";
+const std::string kWaitFor = "->wait for 0001\n";
+const std::string kReport = kWaitFor + "->Got event 0001\n->Reset CommWatch\n->Set RdRdy\n";
+const std::string kAfterReport = "(2)Reset RxRy\n(2)read 1 bytes direct\n";
+const std::string kLog = "0 RTS on\n";
 
-bool IsSignalled(HANDLE event) {
-    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-}
-
-int CountOf(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-class LineTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        // Before the layer first reads the clock (CTest sets it too).
-        setenv("CABLETEST_CLOCK", "virtual", 1);
-        char folder[] = "/tmp/cabletest-line-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        dir_ = folder;
-        scriptPath_ = dir_ + "/script";
-        logPath_ = dir_ + "/log";
-        setenv("CABLETEST_SIM_SCRIPT", scriptPath_.c_str(), 1);
-        setenv("CABLETEST_SIM_LOG", logPath_.c_str(), 1);
-        setenv("CABLETEST_DEVICE_DIR", dir_.c_str(), 1);
-        TraceRecordClear();
-
-        g_running = 1;
-        g_rxReadyEvent = CreateEventA(NULL, TRUE, FALSE, "RxRdyEvent");
-        g_queuedEvent = CreateEventA(NULL, TRUE, FALSE, "QueuedEvent");
-        g_waitEvent = CreateEventA(NULL, TRUE, FALSE, "WaitEvent");
-        ASSERT_NE(g_rxReadyEvent, nullptr);
-        ASSERT_NE(g_queuedEvent, nullptr);
-        ASSERT_NE(g_waitEvent, nullptr);
-    }
-
-    void TearDown() override {
-        if (g_watchThread != NULL) {
-            // The watcher is never stopped (the program has no way to), so
-            // it is parked: in virtual time a Sleep returns only once every
-            // thread is blocked; a new mask ends a comm-event wait under
-            // way, after which the watcher blocks on this test's
-            // "WaitEvent". That event is never set or closed again, so the
-            // watcher sleeps for good and leaves later tests alone.
-            Sleep(20);
-            SetCommMask(g_port, 0);
-            Sleep(20);
-            g_waitEvent = NULL;
-            g_watchThread = NULL;
-        }
-        if (g_port != NULL && g_port != INVALID_HANDLE_VALUE)
-            CloseHandle(g_port);
-        g_port = NULL;
-        for (HANDLE* event : {&g_rxReadyEvent, &g_queuedEvent, &g_waitEvent, &g_readRequest.hEvent,
-                              &g_writeRequest.hEvent}) {
-            if (*event != NULL)
-                CloseHandle(*event);
-            *event = NULL;
-        }
-        g_lastEventMask = 0;
-        std::remove(scriptPath_.c_str());
-        std::remove(logPath_.c_str());
-        rmdir(dir_.c_str());
-    }
-
-    // Opens the simulated line playing `script`, the tick of the open kept
-    // in openTick_.
-    void OpenSim(const std::string& script) {
-        std::ofstream(scriptPath_) << script;
-        g_port = OpenCommPort("sim");
-        ASSERT_NE(g_port, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-        openTick_ = GetTickCount();
-    }
-
-    void StartWatcher() {
-        g_watchThread = CreateThread(NULL, 65536, CommWatchThread, NULL, 0, &g_watchThreadId);
-        ASSERT_NE(g_watchThread, nullptr);
-    }
-
-    DWORD Elapsed() const { return GetTickCount() - openTick_; }
-    std::string Log() const { return ReadWhole(logPath_); }
-
-    std::string dir_;
-    std::string scriptPath_;
-    std::string logPath_;
-    DWORD openTick_ = 0;
-};
-
-// ---- opening --------------------------------------------------------------------
-
-TEST_F(LineTest, OpenSetsEveryLineSettingAndCreatesTheRequestEvents) {
-    OpenSim("");
-    DCB dcb;
-    memset(&dcb, 0x5A, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    ASSERT_TRUE(GetCommState(g_port, &dcb));
-    EXPECT_EQ(dcb.BaudRate, 9600u);
-    DWORD flags = 0;
-    memcpy(&flags, reinterpret_cast<const char*>(&dcb) + 8, sizeof flags);
-    EXPECT_EQ(flags, 0x1001u);
-    EXPECT_EQ(dcb.fDtrControl, (DWORD)DTR_CONTROL_DISABLE);
-    EXPECT_EQ(dcb.fRtsControl, (DWORD)RTS_CONTROL_ENABLE);
-    EXPECT_EQ(dcb.XonLim, 2048);
-    EXPECT_EQ(dcb.XoffLim, 512);
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, NOPARITY);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    EXPECT_EQ((BYTE)dcb.XonChar, 0x11);
-    EXPECT_EQ((BYTE)dcb.XoffChar, 0x13);
-    EXPECT_EQ((BYTE)dcb.ErrorChar, 0xFF);
-    EXPECT_EQ((BYTE)dcb.EofChar, 0xFE);
-    EXPECT_EQ((BYTE)dcb.EvtChar, 0xFD);
-    EXPECT_EQ(dcb.wReserved, 0);
-    EXPECT_EQ(dcb.wReserved1, 0);
-
-    COMMTIMEOUTS timeouts;
-    ASSERT_TRUE(GetCommTimeouts(g_port, &timeouts));
-    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 5000u);
-
-    DWORD mask = 0xFFFF;
-    ASSERT_TRUE(GetCommMask(g_port, &mask));
-    EXPECT_EQ(mask, 0u);  // armed by the watcher only
-
-    EXPECT_NE(g_readRequest.hEvent, nullptr);
-    EXPECT_NE(g_writeRequest.hEvent, nullptr);
-    EXPECT_NE(g_readRequest.hEvent, g_writeRequest.hEvent);
-    EXPECT_FALSE(IsSignalled(g_readRequest.hEvent));
-
-    // DTR stays low, RTS goes high; a read right away finds nothing.
-    EXPECT_EQ(Log(), "0 RTS on\n");
-    BYTE byte = 0;
-    DWORD count = 7;
-    EXPECT_TRUE(ReadFile(g_port, &byte, 1, &count, &g_readRequest));
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(Elapsed(), 0u);
-}
-
-TEST_F(LineTest, NamesLongerThanSevenCharactersAreRefusedNotCut) {
-    // Seven characters reach the device layer, which refuses a real device
-    // in virtual time; eight never get that far.
-    EXPECT_EQ(OpenCommPort("ttyUSB1"), INVALID_HANDLE_VALUE);
-    EXPECT_NE(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
-    for (const std::string& name :
-         {std::string("ttyUSB10"), std::string("simsimsim"), std::string(5000, 'x')}) {
-        EXPECT_EQ(OpenCommPort(name.c_str()), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE) << name.size();
-    }
-    // A refused open creates nothing.
-    EXPECT_EQ(g_readRequest.hEvent, nullptr);
-    EXPECT_EQ(g_writeRequest.hEvent, nullptr);
-}
-
-// ---- the watcher --------------------------------------------------------------------
-
-TEST_F(LineTest, WatcherDoesNothingWithoutARequest) {
-    OpenSim("100 bytes 3\n");
-    StartWatcher();
-    Sleep(1000);
-    EXPECT_EQ(TraceRecordText(), "");
-    EXPECT_FALSE(IsSignalled(g_rxReadyEvent));
-    DWORD errors = 0;
-    COMSTAT status;
-    ASSERT_TRUE(ClearCommError(g_port, &errors, &status));
-    EXPECT_EQ(status.cbInQue, 3u);  // left in the driver's queue
-}
-
-TEST_F(LineTest, WatcherAnswersARequestWithOneWaitThatEndsWithTheByte) {
-    OpenSim("100 bytes 1\n");
-    StartWatcher();
-    Sleep(10);
-    SetEvent(g_waitEvent);
-    ASSERT_EQ(WaitForSingleObject(g_rxReadyEvent, 1000), WAIT_OBJECT_0);
-    EXPECT_EQ(Elapsed(), 100u);
-    EXPECT_EQ(g_lastEventMask & EV_RXCHAR, EV_RXCHAR);
-    EXPECT_FALSE(IsSignalled(g_waitEvent));  // the request was taken
-    EXPECT_EQ(TraceRecordText(),
-              "->wait for 0001\n->Got event 0001\n->Reset CommWatch\n->Set RdRdy\n");
-}
-
-TEST_F(LineTest, ASecondRequestDuringAWaitStartsNoSecondWait) {
-    OpenSim("100 bytes 1\n400 bytes 1\n");
-    StartWatcher();
-    SetEvent(g_waitEvent);
-    Sleep(50);  // the watcher is in its comm-event wait now
-    SetEvent(g_waitEvent);
-    ASSERT_EQ(WaitForSingleObject(g_rxReadyEvent, 1000), WAIT_OBJECT_0);
-    EXPECT_EQ(Elapsed(), 100u);
-    ResetEvent(g_rxReadyEvent);
-    // The second request went with the first wait: the byte at 400 is left
-    // alone.
-    EXPECT_EQ(WaitForSingleObject(g_rxReadyEvent, 1000), WAIT_TIMEOUT);
-    EXPECT_EQ(CountOf(TraceRecordText(), "->wait for"), 1);
-    EXPECT_EQ(CountOf(TraceRecordText(), "->Set RdRdy"), 1);
-}
-
-// ---- the receiver -------------------------------------------------------------------
-
-TEST_F(LineTest, AQueuedByteComesAtOnceWithoutTheHandshake) {
-    OpenSim("0 bytes 1 1 5a\n");
-    StartWatcher();
-    SetEvent(g_rxReadyEvent);  // an old report, which must stay untouched
-    BYTE byte = 0;
-    EXPECT_EQ(ReadCommByte(&byte, 200), 1u);
-    EXPECT_EQ(byte, 0x5A);
-    EXPECT_EQ(Elapsed(), 0u);
-    EXPECT_TRUE(IsSignalled(g_rxReadyEvent));
-    EXPECT_FALSE(IsSignalled(g_waitEvent));
-    EXPECT_FALSE(IsSignalled(g_readRequest.hEvent));
-    EXPECT_EQ(TraceRecordText(), "(1)ClearCommError\n(1)read 1 bytes direct\n");
-}
-
-TEST_F(LineTest, AnEmptyQueueWaitsTheWholeLimitAfterOneRequest) {
-    OpenSim("");
-    StartWatcher();
-    BYTE byte = 0x77;
-    EXPECT_EQ(ReadCommByte(&byte, 200), 0u);
-    EXPECT_EQ(Elapsed(), 200u);
-    EXPECT_EQ(byte, 0x77);
-    EXPECT_EQ(TraceRecordText(), "(1)ClearCommError\nReset RxRy\nSet Wait\n->wait for 0001\n");
-}
-
-TEST_F(LineTest, AByteDuringTheWaitComesThroughTheWatcher) {
-    OpenSim("120 bytes 1 1 a5\n");
-    StartWatcher();
-    BYTE byte = 0;
-    EXPECT_EQ(ReadCommByte(&byte, 200), 1u);
-    EXPECT_EQ(byte, 0xA5);
-    EXPECT_EQ(Elapsed(), 120u);
-    EXPECT_FALSE(IsSignalled(g_rxReadyEvent));
-    EXPECT_FALSE(IsSignalled(g_readRequest.hEvent));
-    EXPECT_EQ(TraceRecordText(),
-              "(1)ClearCommError\nReset RxRy\nSet Wait\n"
-              "->wait for 0001\n->Got event 0001\n->Reset CommWatch\n->Set RdRdy\n"
-              "(2)Reset RxRy\n(2)read 1 bytes direct\n");
-}
-
-TEST_F(LineTest, ALateReportIsNotTakenForTheNextOne) {
-    // The first call gives up at 50 ms with its request outstanding; the
-    // byte at 80 is then reported to nobody, and the next call must still
-    // get it, once.
-    OpenSim("80 bytes 1 1 01\n");
-    StartWatcher();
-    BYTE byte = 0;
-    EXPECT_EQ(ReadCommByte(&byte, 50), 0u);
-    Sleep(100);
-    EXPECT_EQ(ReadCommByte(&byte, 200), 1u);
-    EXPECT_EQ(byte, 0x01);
-    EXPECT_EQ(Elapsed(), 150u);
-    EXPECT_EQ(ReadCommByte(&byte, 200), 0u);
-    EXPECT_EQ(Elapsed(), 350u);
-}
-
-TEST_F(LineTest, ALineErrorDropsRtsFor50msAndTheByteStillComes) {
-    OpenSim("0 error frame\n0 bytes 1 1 33\n");
-    StartWatcher();
-    BYTE byte = 0;
-    EXPECT_EQ(ReadCommByte(&byte, 200), 1u);
-    EXPECT_EQ(byte, 0x33);
-    EXPECT_EQ(Elapsed(), 50u);
-    EXPECT_EQ(Log(), "0 RTS on\n0 RTS off\n50 RTS on\n");
-    const std::string trace = TraceRecordText();
-    EXPECT_EQ(trace.rfind("(1)ClearCommError\n(1)Error reported 8, GetLastError() ", 0), 0u)
-        << trace;
-    EXPECT_NE(trace.find("\n(1.1)Escape\n(1)read 1 bytes direct\n"), std::string::npos) << trace;
-    // Reported once: the next look at the line finds no error.
-    TraceRecordClear();
-    EXPECT_EQ(ReadCommByte(&byte, 10), 0u);
-    EXPECT_EQ(TraceRecordText().find("Error reported"), std::string::npos);
-}
-
-// A stand-in for the watcher that reports every request with mask 0, as a
-// comm-event wait that failed would, after the given delay.
+// A stand-in for the watcher that answers every request after `delay` ms
+// with mask 0, as a failed comm-event wait would.
 DWORD WINAPI MaskZeroWatcher(LPVOID delay) {
-    for (;;) {  // parked like the real one at the end of the test
+    for (;;) {
         WaitForSingleObject(g_waitEvent, INFINITE);
         Sleep((DWORD)(ULONG_PTR)delay);
         ResetEvent(g_waitEvent);
@@ -310,46 +36,163 @@ DWORD WINAPI MaskZeroWatcher(LPVOID delay) {
     }
 }
 
-TEST_F(LineTest, AReportWithoutRxcharLooksAtTheLineItself) {
-    // The byte at 5 ms is queued by the time the report comes at 10 ms.
-    OpenSim("5 bytes 1 1 c3\n");
-    g_watchThread = CreateThread(NULL, 65536, MaskZeroWatcher, (LPVOID)10, 0, &g_watchThreadId);
-    ASSERT_NE(g_watchThread, nullptr);
-    BYTE byte = 0;
-    EXPECT_EQ(ReadCommByte(&byte, 200), 1u);
-    EXPECT_EQ(byte, 0xC3);
-    EXPECT_EQ(Elapsed(), 10u);
-    EXPECT_EQ(TraceRecordText(),
-              "(1)ClearCommError\nReset RxRy\nSet Wait\n(2)Reset RxRy\n(2)read 1 bytes direct\n");
-    // Nothing queued: the report gives 0 at once.
-    TraceRecordClear();
-    EXPECT_EQ(ReadCommByte(&byte, 200), 0u);
-    EXPECT_EQ(Elapsed(), 20u);
-    EXPECT_EQ(TraceRecordText(), "(1)ClearCommError\nReset RxRy\nSet Wait\n(2)Reset RxRy\n");
-}
+class LineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("CABLETEST_CLOCK", "virtual", 1);  // before the layer's first tick
+        setenv("CABLETEST_SIM_SCRIPT", dir_.File("script").c_str(), 1);
+        setenv("CABLETEST_SIM_LOG", dir_.File("log").c_str(), 1);
+        setenv("CABLETEST_DEVICE_DIR", dir_.path().c_str(), 1);
+        TraceRecordClear();
+        g_running = 1;
+        g_rxReadyEvent = CreateEventA(NULL, TRUE, FALSE, "RxRdyEvent");
+        g_queuedEvent = CreateEventA(NULL, TRUE, FALSE, "QueuedEvent");
+        g_waitEvent = CreateEventA(NULL, TRUE, FALSE, "WaitEvent");
+        ASSERT_TRUE(g_rxReadyEvent && g_queuedEvent && g_waitEvent);
+    }
 
-TEST_F(LineTest, WithoutAWatcherQueuedBytesComeAndEmptyWaitsTakeTheLimit) {
-    OpenSim("0 bytes 1 1 11\n300 bytes 1 1 22\n");
-    BYTE byte = 0;
-    EXPECT_EQ(ReadCommByte(&byte, 200), 1u);
-    EXPECT_EQ(byte, 0x11);
-    EXPECT_EQ(Elapsed(), 0u);
-    EXPECT_EQ(ReadCommByte(&byte, 200), 0u);
-    EXPECT_EQ(Elapsed(), 200u);
-    // Nobody answers the request, so a byte during the wait does not end it.
-    EXPECT_EQ(ReadCommByte(&byte, 200), 0u);
-    EXPECT_EQ(Elapsed(), 400u);
-    EXPECT_EQ(ReadCommByte(&byte, 200), 1u);
-    EXPECT_EQ(byte, 0x22);
-    EXPECT_EQ(Elapsed(), 400u);
-}
+    void TearDown() override {
+        // The watcher cannot be stopped, so it is parked: a new mask ends its
+        // comm-event wait, and it then blocks for good on this test's
+        // "WaitEvent", which is never set or closed again.
+        if (g_watchThread != NULL) {
+            Sleep(20);
+            SetCommMask(g_port, 0);
+            Sleep(20);
+            g_watchThread = NULL;
+        }
+        if (g_port != NULL && g_port != INVALID_HANDLE_VALUE)
+            CloseHandle(g_port);  // the simulated line takes one opener
+    }
 
-TEST_F(LineTest, EscapePulseDropsRtsFor50ms) {
+    // Opens the simulated line playing `script`; ticks count from the open.
+    void OpenSim(const std::string& script) {
+        ASSERT_TRUE(dir_.WriteFile("script", script));
+        g_port = OpenCommPort("sim");
+        ASSERT_NE(g_port, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+        openTick_ = GetTickCount();
+    }
+
+    void StartWatcher(LPTHREAD_START_ROUTINE routine = CommWatchThread, LPVOID arg = NULL) {
+        g_watchThread = CreateThread(NULL, 65536, routine, arg, 0, &g_watchThreadId);
+        ASSERT_NE(g_watchThread, nullptr);
+    }
+
+    DWORD Elapsed() const { return GetTickCount() - openTick_; }
+    std::string Log() const { return dir_.ReadFile("log"); }
+
+    cabletest_test::TempDir dir_;
+    DWORD openTick_ = 0;
+};
+
+TEST_F(LineTest, OpenSetsEveryLineSettingAndCreatesTheRequestEvents) {
     OpenSim("");
-    Sleep(30);
-    EscapePulse();
-    EXPECT_EQ(Elapsed(), 80u);
-    EXPECT_EQ(Log(), "0 RTS on\n30 RTS off\n80 RTS on\n");
+    DCB dcb;
+    memset(&dcb, 0x5A, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(g_port, &dcb));
+    DWORD flags = 0;  // the bit fields as one word
+    memcpy(&flags, reinterpret_cast<const char*>(&dcb) + 8, sizeof flags);
+    EXPECT_EQ(std::make_tuple(dcb.BaudRate, flags, dcb.XonLim, dcb.XoffLim, dcb.ByteSize,
+                              dcb.Parity, dcb.StopBits, dcb.wReserved, dcb.wReserved1),
+              std::make_tuple(9600u, 0x1001u, 2048, 512, 8, NOPARITY, ONESTOPBIT, 0, 0));
+    EXPECT_EQ(std::make_tuple((BYTE)dcb.XonChar, (BYTE)dcb.XoffChar, (BYTE)dcb.ErrorChar,
+                              (BYTE)dcb.EofChar, (BYTE)dcb.EvtChar),
+              std::make_tuple(0x11, 0x13, 0xFF, 0xFE, 0xFD));
+    COMMTIMEOUTS t;
+    ASSERT_TRUE(GetCommTimeouts(g_port, &t));
+    EXPECT_EQ(std::make_tuple(t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                              t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                              t.WriteTotalTimeoutConstant),
+              std::make_tuple(MAXDWORD, 0u, 0u, 0u, 5000u));
+    DWORD mask = 0xFFFF;
+    ASSERT_TRUE(GetCommMask(g_port, &mask));
+    EXPECT_EQ(mask, 0u);  // armed by the watcher only
+    EXPECT_TRUE(g_readRequest.hEvent && g_writeRequest.hEvent &&
+                g_readRequest.hEvent != g_writeRequest.hEvent);
+    EXPECT_EQ(Log(), kLog);  // DTR stays low
 }
+
+TEST_F(LineTest, WatcherWaitsOnlyWhenAskedAndOncePerRequest) {
+    OpenSim("100 bytes 3\n1100 bytes 1\n1400 bytes 1\n");
+    StartWatcher();
+    Sleep(1000);
+    EXPECT_EQ(TraceRecordText(), "");
+    EXPECT_EQ(WaitForSingleObject(g_rxReadyEvent, 0), WAIT_TIMEOUT);
+    BYTE bytes[4];
+    DWORD count = 0;
+    ASSERT_TRUE(ReadFile(g_port, bytes, sizeof bytes, &count, &g_readRequest));
+    EXPECT_EQ(count, 3u);  // left in the queue
+    SetEvent(g_waitEvent);
+    Sleep(50);
+    SetEvent(g_waitEvent);  // during the wait: must not start a second one
+    ASSERT_EQ(WaitForSingleObject(g_rxReadyEvent, 1000), WAIT_OBJECT_0);
+    EXPECT_EQ(Elapsed(), 1100u);
+    EXPECT_EQ(g_lastEventMask & EV_RXCHAR, EV_RXCHAR);
+    ResetEvent(g_rxReadyEvent);
+    EXPECT_EQ(WaitForSingleObject(g_rxReadyEvent, 1000), WAIT_TIMEOUT);  // the byte at 1400
+    EXPECT_EQ(WaitForSingleObject(g_waitEvent, 0), WAIT_TIMEOUT);        // taken
+    EXPECT_EQ(TraceRecordText(), kReport);
+}
+
+// ReadCommByte calls in a row, each with its result and the tick it returns
+// at; then the whole trace followed by the line's log.
+struct Read {
+    DWORD sleepBefore, limit, count, value, tick;
+};
+enum Watcher { kNone, kReal, kMaskZero };
+struct ReceiveCase {
+    const char* name;
+    const char* script;
+    Watcher watcher;
+    std::vector<Read> reads;
+    std::string traceAndLog;
+};
+
+class Receive : public LineTest, public ::testing::WithParamInterface<ReceiveCase> {};
+
+TEST_P(Receive, Case) {
+    const ReceiveCase& c = GetParam();
+    OpenSim(c.script);
+    if (c.watcher != kNone)
+        StartWatcher(c.watcher == kReal ? CommWatchThread : MaskZeroWatcher, (LPVOID)10);
+    for (const Read& r : c.reads) {
+        Sleep(r.sleepBefore);
+        BYTE byte = 0;
+        EXPECT_EQ(ReadCommByte(&byte, r.limit), r.count) << "call returning at " << r.tick;
+        EXPECT_EQ(byte, r.count ? r.value : 0u) << r.tick;
+        EXPECT_EQ(Elapsed(), r.tick);
+    }
+    EXPECT_EQ(TraceRecordText() + Log(), c.traceAndLog);
+}
+
+// clang-format off
+const ReceiveCase kReceiveCases[] = {
+    {"QueuedByteComesDirect", "0 bytes 1 1 5a\n", kReal, {{0, 200, 1, 0x5A, 0}}, kDirect + kLog},
+    {"EmptyQueueWaitsTheLimit", "", kReal, {{0, 200, 0, 0, 200}}, kAsk + kWaitFor + kLog},
+    {"ByteDuringTheWaitComesThroughTheWatcher", "120 bytes 1 1 a5\n", kReal,
+     {{0, 200, 1, 0xA5, 120}}, kAsk + kReport + kAfterReport + kLog},
+    // The first call gives up with its request outstanding; the byte at 80
+    // is reported to nobody, and the next call must still get it, once.
+    {"LateReportIsNotTakenForTheNextOne", "80 bytes 1 1 01\n", kReal,
+     {{0, 50, 0, 0, 50}, {100, 200, 1, 0x01, 150}, {0, 200, 0, 0, 350}},
+     kAsk + kReport + kDirect + kAsk + kWaitFor + kLog},
+    {"LineErrorDropsRtsFor50msAndTheByteStillComes", "0 error frame\n0 bytes 1 1 33\n", kReal,
+     {{0, 200, 1, 0x33, 50}, {0, 10, 0, 0, 60}},
+     "(1)ClearCommError\n(1)Error reported 8, GetLastError() 0\n(1.1)Escape\n"
+     "(1)read 1 bytes direct\n" + kAsk + kWaitFor + kLog + "0 RTS off\n50 RTS on\n"},
+    // A report without EV_RXCHAR: the receiver looks at the line itself.
+    {"ReportWithMaskZero", "5 bytes 1 1 c3\n", kMaskZero,
+     {{0, 200, 1, 0xC3, 10}, {0, 200, 0, 0, 20}},
+     kAsk + kAfterReport + kAsk + "(2)Reset RxRy\n" + kLog},
+    // Nobody answers the request, so a byte during the wait does not end it.
+    {"WithoutAWatcher", "0 bytes 1 1 11\n300 bytes 1 1 22\n", kNone,
+     {{0, 200, 1, 0x11, 0}, {0, 200, 0, 0, 200}, {0, 200, 0, 0, 400}, {0, 200, 1, 0x22, 400}},
+     kDirect + kAsk + kAsk + kDirect + kLog},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Line, Receive, ::testing::ValuesIn(kReceiveCases),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -9,17 +9,8 @@
 #include "common/trace.h"
 
 namespace {
-
-std::mutex& RecordMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::string& Record() {
-    static std::string record;
-    return record;
-}
-
+std::mutex g_recordMutex;
+std::string g_record;
 }  // namespace
 
 int Trace(const char* format, ...) {
@@ -28,20 +19,17 @@ int Trace(const char* format, ...) {
     va_start(args, format);
     int length = vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    if (length < 0) {
-        return 0;
-    }
-    std::lock_guard<std::mutex> hold(RecordMutex());
-    Record() += text;
-    return length;
+    std::lock_guard<std::mutex> hold(g_recordMutex);
+    g_record += length < 0 ? "" : text;
+    return length < 0 ? 0 : length;
 }
 
 std::string TraceRecordText() {
-    std::lock_guard<std::mutex> hold(RecordMutex());
-    return Record();
+    std::lock_guard<std::mutex> hold(g_recordMutex);
+    return g_record;
 }
 
 void TraceRecordClear() {
-    std::lock_guard<std::mutex> hold(RecordMutex());
-    Record().clear();
+    std::lock_guard<std::mutex> hold(g_recordMutex);
+    g_record.clear();
 }
