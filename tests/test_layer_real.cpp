@@ -4,177 +4,112 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include <atomic>
-
 #include "serial/win32.h"
 
 namespace {
 
-HANDLE NewEvent(const char* name = nullptr) { return CreateEventA(nullptr, TRUE, FALSE, name); }
-
-TEST(RealEvents, ManualResetStaysSignalledUntilReset) {
-    HANDLE e = NewEvent("Reader");
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    ASSERT_TRUE(SetEvent(e));
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);  // still signalled
-    ASSERT_TRUE(ResetEvent(e));
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    CloseHandle(e);
+HANDLE NewEvent(const char* name = nullptr) {
+    return CreateEventA(nullptr, TRUE, FALSE, name);
 }
 
-TEST(RealEvents, SameNameGivesSeparateEvents) {
-    // Names are labels: two copies of the program must not share events, nor
-    // two events created under one name here.
-    HANDLE a = NewEvent("RxRdyEvent");
-    HANDLE b = NewEvent("RxRdyEvent");
-    ASSERT_NE(a, b);
-    SetEvent(a);
-    EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_TIMEOUT);
-    CloseHandle(a);
-    CloseHandle(b);
+uint64_t ClockMs(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-TEST(RealEvents, LowestSignalledIndexWins) {
-    HANDLE pair[2] = {NewEvent(), NewEvent()};
-    SetEvent(pair[1]);
-    EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_OBJECT_0 + 1);
-    SetEvent(pair[0]);
+TEST(RealEvents, ManualResetSeparateEvenUnderOneNameAndLowestIndexWins) {
+    // Names are labels: two copies of the program must not share events.
+    HANDLE pair[2] = {NewEvent("RxRdyEvent"), NewEvent("RxRdyEvent")};
+    ASSERT_NE(pair[0], pair[1]);
+    ASSERT_TRUE(SetEvent(pair[1]));
+    EXPECT_EQ(WaitForSingleObject(pair[0], 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(pair[1], INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_OBJECT_0 + 1) << "still signalled";
+    ASSERT_TRUE(SetEvent(pair[0]));
     EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(pair[0]) && ResetEvent(pair[1]));
+    EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_TIMEOUT);
     CloseHandle(pair[0]);
     CloseHandle(pair[1]);
 }
 
-uint64_t MonotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-TEST(RealEvents, TimeLimitIsKept) {
+TEST(RealTime, TickFollowsBootTimeAndATimeLimitIsKept) {
+    EXPECT_LE(static_cast<DWORD>(GetTickCount() - static_cast<DWORD>(ClockMs(CLOCK_BOOTTIME))),
+              50u);
     HANDLE pair[2] = {NewEvent(), NewEvent()};
-    uint64_t start = MonotonicMs();
+    uint64_t start = ClockMs(CLOCK_MONOTONIC);
     EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 60), WAIT_TIMEOUT);
-    uint64_t took = MonotonicMs() - start;
+    uint64_t took = ClockMs(CLOCK_MONOTONIC) - start;
     EXPECT_GE(took, 59u);
     EXPECT_LT(took, 2000u);
     CloseHandle(pair[0]);
     CloseHandle(pair[1]);
 }
 
-struct SetLater {
-    HANDLE event;
-    DWORD delayMs;
-};
+DWORD g_errorSeenByThread = 0xDEAD;
 
-DWORD WINAPI SetAfterDelay(LPVOID parameter) {
-    auto* job = static_cast<SetLater*>(parameter);
-    Sleep(job->delayMs);
-    SetEvent(job->event);
+DWORD WINAPI SetAfterDelay(LPVOID event) {
+    g_errorSeenByThread = GetLastError();
+    Sleep(20);
+    SetEvent(static_cast<HANDLE>(event));
     return 7;
 }
 
-TEST(RealThreads, AnotherThreadsSignalEndsTheWait) {
+TEST(RealThreads, AnotherThreadsSignalEndsTheWaitAndLastErrorIsPerThread) {
     HANDLE e = NewEvent();
-    SetLater job{e, 20};
+    SetLastError(1234);
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 65536, SetAfterDelay, &job, 0, &id);
+    HANDLE thread = CreateThread(nullptr, 65536, SetAfterDelay, e, 0, &id);
     ASSERT_NE(thread, nullptr);
     EXPECT_NE(id, 0u);
     EXPECT_EQ(WaitForSingleObject(e, 5000), WAIT_OBJECT_0);
-    // A thread's handle is signalled when it ends.
-    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0) << "signalled when it ends";
+    EXPECT_EQ(g_errorSeenByThread, 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
     CloseHandle(thread);
     CloseHandle(e);
 }
 
-std::atomic<DWORD> g_errorSeenByThread{0};
-
-DWORD WINAPI ReadOwnLastError(LPVOID) {
-    g_errorSeenByThread = GetLastError();
-    return 0;
+// Each refused call: its failure value and its error code.
+void ExpectRefused(bool failed, DWORD error, const char* what) {
+    EXPECT_TRUE(failed) << what;
+    EXPECT_EQ(GetLastError(), error) << what;
 }
 
-TEST(RealThreads, LastErrorBelongsToEachThread) {
-    SetLastError(1234);
-    HANDLE thread = CreateThread(nullptr, 0, ReadOwnLastError, nullptr, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(g_errorSeenByThread.load(), 0u);
-    EXPECT_EQ(GetLastError(), 1234u);
-    CloseHandle(thread);
-}
-
-TEST(RealTime, TickFollowsBootTime) {
-    timespec ts{};
-    clock_gettime(CLOCK_BOOTTIME, &ts);
-    DWORD expected = static_cast<DWORD>(static_cast<uint64_t>(ts.tv_sec) * 1000 +
-                                        static_cast<uint64_t>(ts.tv_nsec) / 1000000);
-    EXPECT_LE(static_cast<DWORD>(GetTickCount() - expected), 50u);
-    DWORD before = GetTickCount();
-    Sleep(30);
-    EXPECT_GE(static_cast<DWORD>(GetTickCount() - before), 30u);
-}
-
-// ---- what the layer refuses -------------------------------------------------------------
-
-TEST(Refusals, OnlyManualResetNonSignalledEvents) {
-    SetLastError(0);
-    EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, "auto"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-    SetLastError(0);
-    EXPECT_EQ(CreateEventA(nullptr, TRUE, TRUE, "signalled"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-}
-
-TEST(Refusals, WaitsOutsideTheSubsetFail) {
+TEST(Refusals, OutsideTheSubsetAndStaleHandles) {
+    const DWORD kNo = ERROR_NOT_SUPPORTED, kBad = ERROR_INVALID_PARAMETER,
+                kGone = ERROR_INVALID_HANDLE;
+    ExpectRefused(CreateEventA(nullptr, FALSE, FALSE, "auto") == nullptr, kNo, "auto reset");
+    ExpectRefused(CreateEventA(nullptr, TRUE, TRUE, "on") == nullptr, kNo, "signalled");
     HANDLE pair[2] = {NewEvent(), NewEvent()};
-    EXPECT_EQ(WaitForMultipleObjects(2, pair, TRUE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(WaitForMultipleObjects(0, pair, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CloseHandle(pair[0]);
-    CloseHandle(pair[1]);
-}
-
-TEST(Refusals, StaleAndBogusHandles) {
-    HANDLE e = NewEvent();
-    ASSERT_TRUE(CloseHandle(e));
-    EXPECT_FALSE(SetEvent(e));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(CloseHandle(e));
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_FAILED);
-    EXPECT_FALSE(ResetEvent(INVALID_HANDLE_VALUE));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    // A handle of one kind is not taken for another.
-    HANDLE other = NewEvent();
-    DWORD mask = 0;
-    EXPECT_FALSE(GetCommMask(other, &mask));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    CloseHandle(other);
-}
-
-DWORD WINAPI Nothing(LPVOID) { return 0; }
-
-TEST(Refusals, ThreadsAndMessageBoxes) {
-    EXPECT_EQ(CreateThread(nullptr, 0, Nothing, nullptr, 4 /* CREATE_SUSPENDED */, nullptr),
-              nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    int dummyWindow = 0;
-    EXPECT_EQ(MessageBoxA(&dummyWindow, "text", "caption", MB_ICONEXCLAMATION), 0);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    ExpectRefused(WaitForMultipleObjects(2, pair, TRUE, 0) == WAIT_FAILED, kNo, "wait all");
+    ExpectRefused(WaitForMultipleObjects(0, pair, FALSE, 0) == WAIT_FAILED, kBad, "no handles");
+    ExpectRefused(CreateThread(nullptr, 0, SetAfterDelay, nullptr, 4 /* CREATE_SUSPENDED */,
+                               nullptr) == nullptr,
+                  kNo, "suspended thread");
+    ExpectRefused(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr) == nullptr, kBad,
+                  "no routine");
+    int window = 0;
+    ExpectRefused(MessageBoxA(&window, "text", "caption", MB_ICONEXCLAMATION) == 0, kNo, "owner");
     EXPECT_EQ(MessageBoxA(nullptr, "Failed to create event for thread!", "Watch Error",
                           MB_ICONEXCLAMATION),
               1);
+
+    ASSERT_TRUE(CloseHandle(pair[0]));
+    ExpectRefused(!SetEvent(pair[0]), kGone, "stale SetEvent");
+    ExpectRefused(!CloseHandle(pair[0]), kGone, "closed twice");
+    ExpectRefused(WaitForSingleObject(pair[0], 0) == WAIT_FAILED, kGone, "stale wait");
+    ExpectRefused(!ResetEvent(INVALID_HANDLE_VALUE), kGone, "bogus handle");
+    DWORD mask = 0;
+    ExpectRefused(!GetCommMask(pair[1], &mask), kGone, "an event taken for a port");
+    CloseHandle(pair[1]);
 }
 
 TEST(Refusals, OpensOtherThanTheSystemsWay) {
     const DWORD rw = GENERIC_READ | GENERIC_WRITE;
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED;
-    struct Case {
+    const struct {
         DWORD access, share, creation, flags;
     } cases[] = {
         {GENERIC_READ, 0, OPEN_EXISTING, flags},
@@ -182,15 +117,14 @@ TEST(Refusals, OpensOtherThanTheSystemsWay) {
         {rw, 0, 2 /* CREATE_ALWAYS */, flags},
         {rw, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL},  // not overlapped
     };
-    for (const Case& c : cases) {
-        SetLastError(0);
-        EXPECT_EQ(CreateFileA("sim", c.access, c.share, nullptr, c.creation, c.flags, nullptr),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    for (const auto& c : cases) {
+        ExpectRefused(CreateFileA("sim", c.access, c.share, nullptr, c.creation, c.flags,
+                                  nullptr) == INVALID_HANDLE_VALUE,
+                      ERROR_NOT_SUPPORTED, "sim");
     }
-    EXPECT_EQ(CreateFileA(nullptr, rw, 0, nullptr, OPEN_EXISTING, flags, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    ExpectRefused(
+        CreateFileA(nullptr, rw, 0, nullptr, OPEN_EXISTING, flags, nullptr) == INVALID_HANDLE_VALUE,
+        ERROR_INVALID_PARAMETER, "no name");
 }
 
 }  // namespace
