@@ -1,29 +1,22 @@
-# Robustness: the fuzz targets' inputs replayed through their property checks,
-# and the real binary under faults and bad input (a device pulled out, floods,
-# line errors in numbers, odd port names, signals, a closed or full standard
-# output). Every case is bounded by its TIMEOUT; the harness kills a child
-# that outlives its deadline.
+# Robustness: the fuzz targets' inputs replayed through their property checks, and the real binary
+# under faults and bad input. Each case is bounded by its TIMEOUT (the harness kills late children).
 
+set(fuzz ${PROJECT_SOURCE_DIR}/fuzz)
 add_executable(test_robust_fuzz_replay ${CMAKE_CURRENT_LIST_DIR}/test_robust_fuzz_replay.cpp
-  ${PROJECT_SOURCE_DIR}/fuzz/fuzz_keydecode.cpp
-  ${PROJECT_SOURCE_DIR}/fuzz/fuzz_sim_script.cpp
-  ${PROJECT_SOURCE_DIR}/fuzz/fuzz_portname.cpp)
-set_source_files_properties(${PROJECT_SOURCE_DIR}/fuzz/fuzz_keydecode.cpp
-  PROPERTIES COMPILE_DEFINITIONS CABLETEST_FUZZ_ENTRY=FuzzKeyDecode)
-set_source_files_properties(${PROJECT_SOURCE_DIR}/fuzz/fuzz_sim_script.cpp
-  PROPERTIES COMPILE_DEFINITIONS CABLETEST_FUZZ_ENTRY=FuzzSimScript)
-set_source_files_properties(${PROJECT_SOURCE_DIR}/fuzz/fuzz_portname.cpp
-  PROPERTIES COMPILE_DEFINITIONS CABLETEST_FUZZ_ENTRY=FuzzPortName)
+  ${fuzz}/fuzz_keydecode.cpp ${fuzz}/fuzz_sim_script.cpp ${fuzz}/fuzz_portname.cpp)
+set(entry COMPILE_DEFINITIONS CABLETEST_FUZZ_ENTRY)
+set_source_files_properties(${fuzz}/fuzz_keydecode.cpp PROPERTIES ${entry}=FuzzKeyDecode)
+set_source_files_properties(${fuzz}/fuzz_sim_script.cpp PROPERTIES ${entry}=FuzzSimScript)
+set_source_files_properties(${fuzz}/fuzz_portname.cpp PROPERTIES ${entry}=FuzzPortName)
 target_include_directories(test_robust_fuzz_replay PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(test_robust_fuzz_replay PRIVATE
-  "CABLETEST_FUZZ_CORPUS=\"${PROJECT_SOURCE_DIR}/fuzz/corpus\""
+  "CABLETEST_FUZZ_CORPUS=\"${fuzz}/corpus\""
   "CABLETEST_FUZZ_REGRESSIONS=\"${CMAKE_CURRENT_LIST_DIR}/fuzz_regressions\"")
 target_link_libraries(test_robust_fuzz_replay PRIVATE cabletest_platform cabletest_console
   GTest::gtest_main)
 gtest_discover_tests(test_robust_fuzz_replay PROPERTIES TIMEOUT 60)
 
-# The real binary. Each case runs in a test process of its own, so the CPU
-# time of the children it has reaped is that of the one program it ran.
+# Each case runs in a process of its own: the CPU time of its reaped children is its program's.
 foreach(name test_robust_faults test_robust_flood test_robust_signals)
   add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp)
   target_link_libraries(${name} PRIVATE cabletest_test_support GTest::gtest_main)

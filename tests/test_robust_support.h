@@ -1,15 +1,19 @@
-// Helpers shared by the robustness tests of the real binary: what a child
-// process costs (CPU time and memory, from the kernel's own accounts), a pty
-// whose master the test can close at a moment of its choosing, and the
-// environment of a run on the simulated line.
+// Helpers shared by the robustness tests of the real binary: what a child costs (CPU time and
+// memory, from the kernel's own accounts), a pty whose master the test may close early, and runs
+// on the simulated line in virtual time.
 #ifndef CABLETEST_TESTS_TEST_ROBUST_SUPPORT_H
 #define CABLETEST_TESTS_TEST_ROBUST_SUPPORT_H
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -20,105 +24,60 @@
 
 namespace robust {
 
+using namespace cabletest_test;
+
 const std::string kBanner = "Magnetic switch cable test program\n\nCtrl C to terminate\n";
 const std::string kPrompt = "Please enter serial port number (1-9) ";
-const std::string kInvalid = " invalid port\n";
+const std::string kPass = "-->Carriage Pass\n";
 const std::string kNoConsole =
     "No console to read the port number from; give the port as the first argument\n";
-const std::string kPass = "-->Carriage Pass\n";
+const std::string kFailedRound =
+    "(1)Clear failed, erc = 31\n(2)ClearCommError\n(2)Clear failed, erc = 31\n";
 
-// What a run without a console prints after a failed open: the prompt, whose
-// three failed key reads end the program with exit code 1.
-inline std::string AfterFailedOpen() {
-    return kPrompt + kInvalid + kPrompt + kInvalid + kPrompt + kInvalid + kNoConsole;
-}
+// Sanitizers' shadow memory and quarantine make resident-memory figures meaningless.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
-// CPU seconds (user and system) of all children reaped so far. Each test
-// runs in a process of its own, so the difference across one WaitExit is what
-// that one child used: the same account wait4() gives.
-inline double ReapedChildrenCpu() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// The largest resident set of any child reaped so far, in KiB.
-inline long ReapedChildrenMaxRssKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_maxrss;
-}
-
-// CPU seconds used so far by a running process; -1 when it cannot be read.
+// What a running process has used so far: CPU seconds, resident KiB; NaN when unknown, so that
+// no comparison of them passes.
 inline double RunningCpu(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t paren = text.rfind(')');  // the command name may hold blanks
-    if (paren == std::string::npos)
-        return -1;
-    std::istringstream fields(text.substr(paren + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    clockid_t clock;
+    timespec t{};
+    const bool ok = clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &t) == 0;
+    return ok ? t.tv_sec + t.tv_nsec / 1e9 : NAN;
+}
+inline double RunningRssKiB(pid_t pid) {
+    long size = 0, resident = -1;
+    std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> size >> resident;
+    return resident > 0 ? resident * (sysconf(_SC_PAGESIZE) / 1024.0) : NAN;
 }
 
-// A line of /proc/<pid>/status in KiB (VmRSS, VmHWM); -1 when missing.
-inline long StatusKiB(pid_t pid, const std::string& key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, key.size() + 1, key + ":") == 0) {
-            return std::stol(line.substr(key.size() + 1));
-        }
+// A pty pair linked as <dir>/<name>, whose master the test owns outright and may close, as a
+// device pulled out would. Untouched() is true while the line keeps the settings it was made with.
+struct LinePty {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string slave;
+    termios initial{};
+    LinePty(const std::string& dir, const std::string& name) {
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 && ptsname(master) &&
+            tcgetattr(master, &initial) == 0 && !LinkDevice(dir, name, ptsname(master)).empty())
+            slave = ptsname(master);
     }
-    return -1;
-}
-
-// A pty pair whose master end the test owns outright and may close early,
-// as a device pulled out would close the line.
-class LinePty {
-  public:
-    LinePty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
-            const char* name = ptsname(master_);
-            if (name != nullptr)
-                slave_ = name;
-        }
-    }
-    ~LinePty() { CloseMaster(); }
+    ~LinePty() { Close(); }
     LinePty(const LinePty&) = delete;
     LinePty& operator=(const LinePty&) = delete;
-
-    bool ok() const { return master_ >= 0 && !slave_.empty(); }
-    int master() const { return master_; }
-    const std::string& slave() const { return slave_; }
-    bool Write(const std::string& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
+    bool ok() const { return !slave.empty(); }
+    bool Untouched() const {
+        termios now{};
+        return tcgetattr(master, &now) == 0 && memcmp(&now, &initial, sizeof now) == 0;
     }
-    void CloseMaster() {
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
+    bool Write(const std::string& b) const {
+        return write(master, b.data(), b.size()) == static_cast<ssize_t>(b.size());
     }
-
-  private:
-    int master_ = -1;
-    std::string slave_;
+    void Close() { master = master >= 0 ? close(master), -1 : -1; }
 };
 
 inline size_t Count(const std::string& text, const std::string& what) {
@@ -139,24 +98,56 @@ inline std::vector<std::pair<long, std::string>> LogEntries(const std::string& l
     return entries;
 }
 
-// True in a build with a sanitizer, whose shadow memory and quarantine make
-// resident-memory figures meaningless.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+// A run with `dir` as the device folder, clear of the caller's settings. With a clock, the
+// simulated line takes its script from <dir>/script and logs to <dir>/log.
+inline RunOptions Options(const std::string& dir, std::vector<std::string> args,
+                          const std::string& clock = "") {
+    RunOptions o;
+    o.args = std::move(args);
+    o.env_unset = {"CABLETEST_CLOCK", "CABLETEST_TICK_START", "CABLETEST_SIM_SCRIPT",
+                   "CABLETEST_SIM_LOG"};
+    o.env_set = {{"CABLETEST_DEVICE_DIR", dir}};
+    if (!clock.empty())
+        o.env_set.insert(o.env_set.end(), {{"CABLETEST_SIM_SCRIPT", dir + "/script"},
+                                           {"CABLETEST_SIM_LOG", dir + "/log"},
+                                           {"CABLETEST_CLOCK", clock}});
+    return o;
+}
 
-// The environment of a run on the simulated line in virtual time.
-inline std::vector<std::pair<std::string, std::string>> SimEnv(const cabletest_test::TempDir& dir,
-                                                               bool virtualClock = true) {
-    std::vector<std::pair<std::string, std::string>> env = {
-        {"CABLETEST_SIM_SCRIPT", dir.File("script")},
-        {"CABLETEST_SIM_LOG", dir.File("log")},
-        {"CABLETEST_DEVICE_DIR", dir.path()}};
-    if (virtualClock)
-        env.push_back({"CABLETEST_CLOCK", "virtual"});
-    return env;
+struct Outcome {
+    ExitStatus status;
+    std::string out, err, log;
+    double cpu = 0;
+    long maxRssKiB = 0;
+};
+
+// Runs `program` (the program itself when "") with `args` to its end in a fresh folder, the
+// simulated line in virtual time following `script`.
+inline Outcome RunScript(const std::string& script, const std::vector<std::string>& args,
+                         const std::string& program = "") {
+    TempDir dir;
+    Outcome run;
+    EXPECT_TRUE(dir.WriteFile("script", script));
+    RunOptions options = Options(dir.path(), args, "virtual");
+    options.program = program;
+    Process process;
+    EXPECT_TRUE(process.Start(options)) << process.error();
+    // The account of all children reaped: each test runs in a process of its own, so the
+    // difference across WaitExit is what this one child used.
+    const auto seconds = [](const rusage& u) {
+        return u.ru_utime.tv_sec + u.ru_stime.tv_sec +
+               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    rusage before{}, after{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    run.status = process.WaitExit(Millis(100000));
+    getrusage(RUSAGE_CHILDREN, &after);
+    run.cpu = seconds(after) - seconds(before);
+    run.maxRssKiB = after.ru_maxrss;
+    run.out = process.Output(Stream::kStdout);
+    run.err = process.Output(Stream::kStderr);
+    run.log = dir.ReadFile("log");
+    return run;
 }
 
 }  // namespace robust
