@@ -10,15 +10,15 @@
 // All zero at program start and never freed. The threads meet only through
 // the events below, which are all manual-reset; there are no locks.
 
-extern LONG g_running;                // the watcher loops while non-zero
-extern OVERLAPPED g_readRequest;      // every one-byte read; hEvent "Reader"
-extern OVERLAPPED g_writeRequest;     // hEvent "Writer"; nothing is transmitted
-extern HANDLE g_port;                 // the open device
-extern HANDLE g_rxReadyEvent;         // "RxRdyEvent": a comm-event wait has ended
-extern HANDLE g_queuedEvent;          // "QueuedEvent": second wake-up of the receive wait
-extern HANDLE g_waitEvent;            // "WaitEvent": the receiver asks for a wait
-extern DWORD g_lastEventMask;           // mask of the watcher's last comm-event wait
-extern BYTE g_rxByte;                 // receive buffer of the monitoring loop
+extern LONG g_running;             // the watcher loops while non-zero
+extern OVERLAPPED g_readRequest;   // every one-byte read; hEvent "Reader"
+extern OVERLAPPED g_writeRequest;  // hEvent "Writer"; nothing is transmitted
+extern HANDLE g_port;              // the open device
+extern HANDLE g_rxReadyEvent;      // "RxRdyEvent": a comm-event wait has ended
+extern HANDLE g_queuedEvent;       // "QueuedEvent": second wake-up of the receive wait
+extern HANDLE g_waitEvent;         // "WaitEvent": the receiver asks for a wait
+extern DWORD g_lastEventMask;      // mask of the watcher's last comm-event wait
+extern BYTE g_rxByte;              // receive buffer of the monitoring loop
 extern HANDLE g_watchThread;
 extern DWORD g_watchThreadId;
 

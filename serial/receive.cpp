@@ -35,24 +35,30 @@ static DWORD DirectRead(BYTE* buffer, const char* readFailText, const char* read
     return count;
 }
 
-DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
+// The line-error check made before each look at the queue; the texts tell
+// its two places apart. A failed query fills in nothing: the zeroed record
+// then reads as an empty queue, so a line that is gone is never read blindly.
+static void CheckLineErrors(COMSTAT* status, const char* reportText, const char* escapeText,
+                            const char* failText) {
     DWORD errors = 0;
-    COMSTAT status;
-
-    // A failed query fills in nothing; the zeroed record then reads as an
-    // empty queue, so a line that is gone is never read blindly.
-    memset(&status, 0, sizeof status);
-    Trace("(1)ClearCommError\n");
-    if (ClearCommError(g_port, &errors, &status)) {
+    memset(status, 0, sizeof *status);
+    if (ClearCommError(g_port, &errors, status)) {
         DWORD error = GetLastError();
         if (errors != 0) {
-            Trace("(1)Error reported %X, GetLastError() %X\n", (unsigned)errors, (unsigned)error);
-            Trace("(1.1)Escape\n");
+            Trace(reportText, (unsigned)errors, (unsigned)error);
+            Trace("%s", escapeText);
             EscapePulse();
         }
     } else {
-        Print("(1)Clear failed, erc = %d\n", (int)GetLastError());
+        Print(failText, (int)GetLastError());
     }
+}
+
+DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
+    COMSTAT status;
+    Trace("(1)ClearCommError\n");
+    CheckLineErrors(&status, "(1)Error reported %X, GetLastError() %X\n", "(1.1)Escape\n",
+                    "(1)Clear failed, erc = %d\n");
 
     if (status.cbInQue != 0) {
         return DirectRead(buffer, "(1)no read erc %08X\n", "(1)read %d bytes direct\n",
@@ -87,18 +93,8 @@ DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
 
     // The wait ended without a byte: find out from the line what happened.
     Print("(2)ClearCommError\n");
-    errors = 0;
-    memset(&status, 0, sizeof status);
-    if (ClearCommError(g_port, &errors, &status)) {
-        DWORD error = GetLastError();
-        if (errors != 0) {
-            Trace("(2)Error reported %X, GetLastError() %X\n", (unsigned)errors, (unsigned)error);
-            Trace("(2.2)Escape\n");
-            EscapePulse();
-        }
-    } else {
-        Print("(2)Clear failed, erc = %d\n", (int)GetLastError());
-    }
+    CheckLineErrors(&status, "(2)Error reported %X, GetLastError() %X\n", "(2.2)Escape\n",
+                    "(2)Clear failed, erc = %d\n");
     if (status.cbInQue == 0) {
         return 0;
     }

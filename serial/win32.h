@@ -204,8 +204,7 @@ BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 // Wait for any (waitAll FALSE): the lowest signalled index, WAIT_TIMEOUT or
 // WAIT_FAILED.
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds);
 
 // Threads: flags 0 only (the thread runs at once). The stack is raised to
 // what the platform needs where the size asked for is smaller.
@@ -220,11 +219,9 @@ void Sleep(DWORD milliseconds);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 // Serial ports
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
-                   LPSECURITY_ATTRIBUTES attributes, DWORD creation, DWORD flags,
-                   HANDLE templateFile);
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
-              LPOVERLAPPED overlapped);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD creation, DWORD flags, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 BOOL GetCommState(HANDLE file, LPDCB dcb);
 BOOL SetCommState(HANDLE file, LPDCB dcb);
@@ -233,8 +230,7 @@ BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL SetCommMask(HANDLE file, DWORD mask);
 BOOL GetCommMask(HANDLE file, LPDWORD mask);
 BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped);
-BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred,
-                         BOOL wait);
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
 BOOL EscapeCommFunction(HANDLE file, DWORD function);
 BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus);

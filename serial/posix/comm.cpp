@@ -35,6 +35,17 @@ std::shared_ptr<PortObject> UsablePort(HANDLE handle) {
     return port;
 }
 
+// The same, for a call that reads or fills in a record of the caller's,
+// which must be there.
+std::shared_ptr<PortObject> UsablePort(HANDLE handle, const void* record) {
+    std::shared_ptr<PortObject> port = UsablePort(handle);
+    if (port != nullptr && record == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return port;
+}
+
 // A device or log file opened while a standard stream is closed would take
 // its descriptor, and the program's reports would be written into it: on a
 // serial device, sent down the line. A closed standard stream is given
@@ -194,12 +205,9 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
 
 BOOL GetCommState(HANDLE file, LPDCB dcb) {
     Lock lock(LayerMutex());
-    auto port = UsablePort(file);
+    auto port = UsablePort(file, dcb);
     if (port == nullptr) {
         return FALSE;
-    }
-    if (dcb == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
     }
     DCB state = port->dcb;
     if (!port->isSim) {
@@ -215,12 +223,9 @@ BOOL GetCommState(HANDLE file, LPDCB dcb) {
 
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
     Lock lock(LayerMutex());
-    auto port = UsablePort(file);
+    auto port = UsablePort(file, dcb);
     if (port == nullptr) {
         return FALSE;
-    }
-    if (dcb == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
     }
     DWORD error = ERROR_GEN_FAILURE;
     bool applied = port->isSim ? SimApplyState(port.get(), *dcb, &error)
@@ -235,12 +240,9 @@ BOOL SetCommState(HANDLE file, LPDCB dcb) {
 
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
     Lock lock(LayerMutex());
-    auto port = UsablePort(file);
+    auto port = UsablePort(file, timeouts);
     if (port == nullptr) {
         return FALSE;
-    }
-    if (timeouts == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
     }
     *timeouts = port->timeouts;
     return TRUE;
@@ -248,12 +250,9 @@ BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
     Lock lock(LayerMutex());
-    auto port = UsablePort(file);
+    auto port = UsablePort(file, timeouts);
     if (port == nullptr) {
         return FALSE;
-    }
-    if (timeouts == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
     }
     // Reads here never block; any read time-out but "return at once with
     // what is queued" would be a promise the layer cannot keep. Nothing is
@@ -288,12 +287,9 @@ BOOL SetCommMask(HANDLE file, DWORD mask) {
 
 BOOL GetCommMask(HANDLE file, LPDWORD mask) {
     Lock lock(LayerMutex());
-    auto port = UsablePort(file);
+    auto port = UsablePort(file, mask);
     if (port == nullptr) {
         return FALSE;
-    }
-    if (mask == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
     }
     *mask = port->eventMask;
     return TRUE;
@@ -463,12 +459,9 @@ BOOL EscapeCommFunction(HANDLE file, DWORD function) {
 
 BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
     Lock lock(LayerMutex());
-    auto port = UsablePort(file);
+    auto port = UsablePort(file, modemStatus);
     if (port == nullptr) {
         return FALSE;
-    }
-    if (modemStatus == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
     }
     DWORD status = 0;
     DWORD error = ERROR_GEN_FAILURE;

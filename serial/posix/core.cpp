@@ -55,7 +55,8 @@ void ReadClockSettings(ClockState& c) {
         if (strcmp(mode, "virtual") == 0) {
             c.isVirtual = true;
         } else if (strcmp(mode, "real") != 0) {
-            fprintf(stderr, "cabletest: CABLETEST_CLOCK=%s is neither real nor virtual; using real\n",
+            fprintf(stderr,
+                    "cabletest: CABLETEST_CLOCK=%s is neither real nor virtual; using real\n",
                     mode);
         }
     }
@@ -127,7 +128,8 @@ void Quiesce() {
         // limits end at the same instant run in a repeatable order.
         Waiter* due = nullptr;
         for (Waiter* w : g_waiters) {
-            if (!w->released && w->deadline <= now && (due == nullptr || w->deadline < due->deadline)) {
+            if (!w->released && w->deadline <= now &&
+                (due == nullptr || w->deadline < due->deadline)) {
                 due = w;
             }
         }
@@ -231,7 +233,9 @@ std::mutex& LayerMutex() {
     return mutex;
 }
 
-bool IsVirtualClock() { return Clock().isVirtual; }
+bool IsVirtualClock() {
+    return Clock().isVirtual;
+}
 
 uint64_t NowMs() {
     ClockState& clock = Clock();
@@ -373,9 +377,13 @@ using namespace posixlayer;
 
 // ---- the Win32 operations -------------------------------------------------------------
 
-DWORD GetLastError(void) { return t_lastError; }
+DWORD GetLastError(void) {
+    return t_lastError;
+}
 
-void SetLastError(DWORD code) { t_lastError = code; }
+void SetLastError(DWORD code) {
+    t_lastError = code;
+}
 
 BOOL CloseHandle(HANDLE object) {
     Lock lock(LayerMutex());
@@ -410,29 +418,28 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
     return handle;
 }
 
-BOOL SetEvent(HANDLE event) {
+static BOOL SetEventState(HANDLE event, bool signalled) {
     Lock lock(LayerMutex());
     auto found = Find<EventObject>(event, Kind::Event);
     if (found == nullptr) {
         return FALSE;
     }
-    found->signalled = true;
-    WakeAll();
+    found->signalled = signalled;
+    if (signalled) {
+        WakeAll();
+    }
     return TRUE;
+}
+
+BOOL SetEvent(HANDLE event) {
+    return SetEventState(event, true);
 }
 
 BOOL ResetEvent(HANDLE event) {
-    Lock lock(LayerMutex());
-    auto found = Find<EventObject>(event, Kind::Event);
-    if (found == nullptr) {
-        return FALSE;
-    }
-    found->signalled = false;
-    return TRUE;
+    return SetEventState(event, false);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) {
     if (count == 0 || count > 64 || objects == nullptr) {
         Fail(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;

@@ -81,20 +81,20 @@ struct SimLine;   // sim.cpp
 // A comm-event wait started by WaitCommEvent and not yet collected by
 // GetOverlappedResult.
 struct CommWait {
-    bool active = false;    // started and not yet collected
-    bool done = false;      // completed; result below
+    bool active = false;  // started and not yet collected
+    bool done = false;    // completed; result below
     OVERLAPPED* request = nullptr;
     DWORD* maskOut = nullptr;
     DWORD resultMask = 0;
-    DWORD error = 0;        // ERROR_SUCCESS or the failure
+    DWORD error = 0;  // ERROR_SUCCESS or the failure
 };
 
 struct PortObject : Object {
     PortObject() : Object(Kind::Port) {}
     ~PortObject() override;  // closes whatever the back end holds
     bool isSim = false;
-    std::string name;        // the name the caller gave
-    DCB dcb{};               // last state set (or the initial one)
+    std::string name;  // the name the caller gave
+    DCB dcb{};         // last state set (or the initial one)
     COMMTIMEOUTS timeouts{};
     DWORD eventMask = 0;
     DWORD inQueueSize = 4096;
