@@ -112,6 +112,16 @@ TEST_F(StartUp, AFirstArgumentSkipsThePrompt) {
     EXPECT_FALSE(terminal_.IsRaw());  // no key read
 }
 
+TEST_F(StartUp, TheOperatorsOwnTerminalIsRefused) {
+    ASSERT_NE(cabletest_test::LinkDevice(dir_.path(), "mine", terminal_.slave_path()), "");
+    Start({"mine"});
+    ASSERT_TRUE(process_.ReadUntil(Stream::kStdout, "Open mine failed 5\n" + kPrompt).found)
+        << process_.Output(Stream::kStdout);
+    ASSERT_TRUE(terminal_.WaitForRawMode());  // the prompt's key read, nothing else
+    ASSERT_TRUE(process_.Type("\x03"));
+    EXPECT_TRUE(process_.WaitExit().Exited(3));
+}
+
 TEST_F(StartUp, AnEmptyFirstArgumentOpensCom1) {
     Start({""}, ComDeviceName(1));
     ExpectMonitoring(kBanner);

@@ -196,6 +196,25 @@ bool IsConsoleDevice(dev_t rdev) {
             return true;
         }
     }
+    // The operator's own terminal (pts/3 named by mistake) would be set to
+    // raw 9600 baud under their feet: it counts as a console too. The kernel
+    // gives the controlling terminal's number in /proc/self/stat (tty_nr,
+    // the seventh field, after the command name in parentheses).
+    std::ifstream procStat("/proc/self/stat");
+    std::string line;
+    if (std::getline(procStat, line) && line.rfind(')') != std::string::npos) {
+        std::istringstream fields(line.substr(line.rfind(')') + 1));
+        std::string state;
+        long ppid = 0, pgrp = 0, session = 0;
+        unsigned long ttyNr = 0;
+        if (fields >> state >> ppid >> pgrp >> session >> ttyNr && ttyNr != 0) {
+            unsigned ttyMajor = (ttyNr >> 8) & 0xFFF;
+            unsigned ttyMinor = (ttyNr & 0xFF) | ((ttyNr >> 12) & 0xFFF00);
+            if (major(rdev) == ttyMajor && minor(rdev) == ttyMinor) {
+                return true;
+            }
+        }
+    }
     return false;
 }
 
