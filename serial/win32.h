@@ -20,6 +20,10 @@
 //             EscapeCommFunction (SETRTS, CLRRTS, SETDTR, CLRDTR),
 //             GetCommModemStatus
 //
+// On a tty, a pending comm-event wait is completed by GetOverlappedResult
+// for it (the request's event is signalled then, not earlier); on the
+// simulated line it completes when the byte arrives.
+//
 // Anything outside the subset (a flag, a mode, a parameter the layer does not
 // implement) fails as the call fails on Windows, with ERROR_NOT_SUPPORTED as
 // the last error, rather than being approximated.
