@@ -51,11 +51,17 @@ static int SetMode(const struct termios* mode) {
 
 static void WaitSignalHandler(int sig);
 
-static void InstallWaitHandlers(void) {
+// Puts our handler on one signal; also called from the handler itself, so
+// only async-signal-safe calls.
+static int SetWaitHandler(int sig) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = WaitSignalHandler;
     sigfillset(&action.sa_mask);
+    return sigaction(sig, &action, NULL);
+}
+
+static void InstallWaitHandlers(void) {
     for (int i = 0; i < WAIT_SIGNAL_COUNT; ++i) {
         g_handlerInstalled[i] = 0;
         if (sigaction(kWaitSignals[i], NULL, &g_previousAction[i]) != 0)
@@ -63,7 +69,7 @@ static void InstallWaitHandlers(void) {
         // A signal the user has chosen to ignore (nohup) stays ignored.
         if (g_previousAction[i].sa_handler == SIG_IGN)
             continue;
-        if (sigaction(kWaitSignals[i], &action, NULL) == 0)
+        if (SetWaitHandler(kWaitSignals[i]) == 0)
             g_handlerInstalled[i] = 1;
     }
 }
@@ -98,11 +104,7 @@ static void WaitSignalHandler(int sig) {
     sigprocmask(SIG_UNBLOCK, &unblock, NULL);
 
     // Still here: continued after a stop (or the previous action returned).
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = WaitSignalHandler;
-    sigfillset(&action.sa_mask);
-    sigaction(sig, &action, NULL);
+    SetWaitHandler(sig);
     tcsetattr(g_terminal, TCSANOW, &g_rawMode);
     errno = savedErrno;
 }
