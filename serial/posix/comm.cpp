@@ -98,8 +98,6 @@ void CompleteCommWait(PortObject* port, DWORD mask, DWORD error) {
         return;
     }
     wait.done = true;
-    wait.resultMask = mask;
-    wait.error = error;
     // As on Windows, the mask reaches the caller's word when the wait ends,
     // not when it is collected.
     if (wait.maskOut != nullptr) {
@@ -116,7 +114,9 @@ void MarkGone(PortObject* port, DWORD error) {
         port->gone = true;
         port->goneError = error;
     }
-    CompleteCommWait(port, 0, error);
+    // The first cause stands: a wait fails with the error every later call
+    // gives.
+    CompleteCommWait(port, 0, port->goneError);
     WakeAll();
 }
 
@@ -363,16 +363,13 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferr
                 } while (wait && port->wait.active && !port->wait.done);
             }
         }
-        if (!port->wait.active || port->wait.request != overlapped) {
-            // Collected or replaced meanwhile by another thread: report what
-            // the request record says.
-        } else if (!port->wait.done) {
-            return Fail(ERROR_IO_INCOMPLETE);
-        } else {
-            DWORD error = port->wait.error;
+        // Unless another thread collected it meanwhile, the wait is this
+        // call's to collect; its result is in the request record either way.
+        if (port->wait.active && port->wait.request == overlapped) {
+            if (!port->wait.done) {
+                return Fail(ERROR_IO_INCOMPLETE);
+            }
             port->wait = CommWait();
-            *transferred = 0;
-            return error == ERROR_SUCCESS ? TRUE : Fail(error);
         }
     }
     if (overlapped->Internal == kStatusPending) {

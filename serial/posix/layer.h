@@ -82,11 +82,9 @@ struct SimLine;   // sim.cpp
 // GetOverlappedResult.
 struct CommWait {
     bool active = false;  // started and not yet collected
-    bool done = false;    // completed; result below
+    bool done = false;    // completed: the mask is in *maskOut, the result in request
     OVERLAPPED* request = nullptr;
     DWORD* maskOut = nullptr;
-    DWORD resultMask = 0;
-    DWORD error = 0;  // ERROR_SUCCESS or the failure
 };
 
 struct PortObject : Object {

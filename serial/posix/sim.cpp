@@ -154,7 +154,7 @@ size_t QueueCapacity(const PortObject* port) {
 void DeliverByte(PortObject* port, SimLine* sim, Stream* stream) {
     if (sim->queue.size() < QueueCapacity(port)) {
         sim->queue.push_back(stream->value);
-        if (port->wait.active && !port->wait.done && (port->eventMask & EV_RXCHAR) != 0) {
+        if ((port->eventMask & EV_RXCHAR) != 0) {
             CompleteCommWait(port, EV_RXCHAR, ERROR_SUCCESS);
         }
     } else {

@@ -672,10 +672,8 @@ void TtyWaitEvent(PortObject* port, Lock& lock, bool block) {
         const int err = QueuedBytes(st->fd, &queued);
         if (err != 0) {
             DWORD code = 0;
-            FailWithErrno(port, err, &code);
-            if (port->wait.active && !port->wait.done) {
-                CompleteCommWait(port, 0, code);
-            }
+            FailWithErrno(port, err, &code);  // a device that is gone ends the wait itself
+            CompleteCommWait(port, 0, code);
             return;
         }
         if (wantRx && queued > 0) {
@@ -700,27 +698,17 @@ void TtyWaitEvent(PortObject* port, Lock& lock, bool block) {
             }
         }
         if (rc < 0 && pollError != EINTR) {
-            if (port->wait.active && !port->wait.done) {
-                CompleteCommWait(port, 0, Win32ErrorFromErrno(pollError));
-            }
+            CompleteCommWait(port, 0, Win32ErrorFromErrno(pollError));
             return;
         }
         if (rc > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            if (!port->gone) {
-                MarkGone(port, ERROR_GEN_FAILURE);
-            }
-            if (port->wait.active && !port->wait.done) {
-                CompleteCommWait(port, 0, port->goneError);
-            }
+            MarkGone(port, ERROR_GEN_FAILURE);
             return;
         }
         if (rc > 0 && (fds[0].revents & POLLIN)) {
             if (QueuedBytes(st->fd, &queued) == 0 && queued == 0 &&
                 ++emptyWakeups >= kMaxEmptyWakeups) {
                 MarkGone(port, ERROR_GEN_FAILURE);
-                if (port->wait.active && !port->wait.done) {
-                    CompleteCommWait(port, 0, port->goneError);
-                }
                 return;
             }
         } else {
@@ -728,8 +716,7 @@ void TtyWaitEvent(PortObject* port, Lock& lock, bool block) {
         }
         if (!block) {
             // One look only; a byte that the poll saw is taken at the top.
-            if (port->wait.active && !port->wait.done && wantRx &&
-                QueuedBytes(st->fd, &queued) == 0 && queued > 0) {
+            if (wantRx && QueuedBytes(st->fd, &queued) == 0 && queued > 0) {
                 CompleteCommWait(port, EV_RXCHAR, ERROR_SUCCESS);
             }
             return;
