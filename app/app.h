@@ -3,7 +3,7 @@
 #ifndef CABLETEST_APP_APP_H
 #define CABLETEST_APP_APP_H
 
-#include "serial/win32.h"
+#include "platform/win32.h"
 
 // Size of main's port-name buffer: 255 characters and the terminator.
 #define PORT_NAME_BUFFER 256

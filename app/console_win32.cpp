@@ -5,7 +5,7 @@
 // standard handles, so that the prompt still works when standard input or
 // output is redirected, and the echo never sits in the C run-time's buffer.
 #include "app/console.h"
-#include "serial/win32.h"
+#include "platform/win32.h"
 
 namespace {
 

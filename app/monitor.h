@@ -4,7 +4,7 @@
 #ifndef CABLETEST_APP_MONITOR_H
 #define CABLETEST_APP_MONITOR_H
 
-#include "serial/win32.h"
+#include "platform/win32.h"
 
 // Bytes closer than this to the burst's last byte carry the burst on.
 #define PASS_BURST_GAP_MS 100u

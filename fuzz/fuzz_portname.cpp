@@ -12,7 +12,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "serial/posix/portname.h"
+#include "platform/posix/portname.h"
 
 using posixlayer::MapPortName;
 using posixlayer::PortKind;

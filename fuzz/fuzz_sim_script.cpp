@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "serial/posix/sim_script.h"
+#include "platform/posix/sim_script.h"
 
 using posixlayer::SimAction;
 using posixlayer::SimActionKind;

@@ -4,7 +4,7 @@
 #ifndef CABLETEST_SERIAL_LINE_H
 #define CABLETEST_SERIAL_LINE_H
 
-#include "serial/win32.h"
+#include "platform/win32.h"
 
 // ---- the line context ---------------------------------------------------------
 // All zero at program start and never freed. The threads meet only through

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "serial/win32.h"
+#include "platform/win32.h"
 
 // The name to give CreateEventA for the event known as label ("RxRdyEvent").
 // On Windows a named event is a system-wide object that a second copy of the

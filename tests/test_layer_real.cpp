@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include "serial/win32.h"
+#include "platform/win32.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include "serial/posix/layer.h"
-#include "serial/win32.h"
+#include "platform/posix/layer.h"
+#include "platform/win32.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "serial/posix/portname.h"
+#include "platform/posix/portname.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "harness.h"
-#include "serial/posix/layer.h"
-#include "serial/win32.h"
+#include "platform/posix/layer.h"
+#include "platform/win32.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "serial/posix/sim_script.h"
+#include "platform/posix/sim_script.h"
 
 using posixlayer::ParseSimScript;
 using posixlayer::SimAction;

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "harness.h"
-#include "serial/win32.h"
+#include "platform/win32.h"
 
 namespace {
 

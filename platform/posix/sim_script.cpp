@@ -4,7 +4,7 @@
 // lines are allowed, times are ms since the port was opened and never go
 // backwards. "repeat" and "end" close the script: an action after them could
 // never run, so it is refused rather than silently ignored.
-#include "serial/posix/sim_script.h"
+#include "platform/posix/sim_script.h"
 
 #include <cstddef>
 

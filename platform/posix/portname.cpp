@@ -1,6 +1,6 @@
 // The port-name mapping of CreateFileA: from the name the operator typed to
 // the device file (or the simulated line). Pure: no I/O.
-#include "serial/posix/portname.h"
+#include "platform/posix/portname.h"
 
 #include <cstring>
 

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "serial/posix/layer.h"
-#include "serial/posix/portname.h"
+#include "platform/posix/layer.h"
+#include "platform/posix/portname.h"
 
 namespace posixlayer {
 namespace {

@@ -1,8 +1,8 @@
 // The script language of the simulated serial line: a pure parser from text
 // to a list of timed actions, and the built-in demonstration script. No I/O
 // here, so that the parser can be tested and fuzzed on its own.
-#ifndef CABLETEST_SERIAL_POSIX_SIM_SCRIPT_H
-#define CABLETEST_SERIAL_POSIX_SIM_SCRIPT_H
+#ifndef CABLETEST_PLATFORM_POSIX_SIM_SCRIPT_H
+#define CABLETEST_PLATFORM_POSIX_SIM_SCRIPT_H
 
 #include <cstdint>
 #include <string>
@@ -43,4 +43,4 @@ const char* SimDemoScript();
 
 }  // namespace posixlayer
 
-#endif  // CABLETEST_SERIAL_POSIX_SIM_SCRIPT_H
+#endif  // CABLETEST_PLATFORM_POSIX_SIM_SCRIPT_H

@@ -23,7 +23,7 @@
 #include <map>
 #include <vector>
 
-#include "serial/posix/layer.h"
+#include "platform/posix/layer.h"
 
 namespace posixlayer {
 namespace {

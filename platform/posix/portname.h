@@ -3,8 +3,8 @@
 //
 // The name mapping is a pure function (no I/O), so that it can be tested and
 // fuzzed on its own. The console lookup reads sysfs and is kept apart.
-#ifndef CABLETEST_SERIAL_POSIX_PORTNAME_H
-#define CABLETEST_SERIAL_POSIX_PORTNAME_H
+#ifndef CABLETEST_PLATFORM_POSIX_PORTNAME_H
+#define CABLETEST_PLATFORM_POSIX_PORTNAME_H
 
 #include <string>
 #include <utility>
@@ -45,4 +45,4 @@ std::vector<std::pair<unsigned, unsigned>> ConsoleDeviceNumbers(const std::strin
 
 }  // namespace posixlayer
 
-#endif  // CABLETEST_SERIAL_POSIX_PORTNAME_H
+#endif  // CABLETEST_PLATFORM_POSIX_PORTNAME_H

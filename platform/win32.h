@@ -1,7 +1,7 @@
 // The Win32 operations the program uses, by their Win32 names.
 //
 // On Windows this is <windows.h> itself. Elsewhere it declares exactly the
-// subset below, provided by the POSIX layer in serial/posix/. The subset:
+// subset below, provided by the POSIX layer in platform/posix/. The subset:
 //
 //   handles   CloseHandle, GetLastError, SetLastError
 //   events    CreateEventA (manual-reset, non-signalled only), SetEvent,
@@ -27,8 +27,8 @@
 // Anything outside the subset (a flag, a mode, a parameter the layer does not
 // implement) fails as the call fails on Windows, with ERROR_NOT_SUPPORTED as
 // the last error, rather than being approximated.
-#ifndef CABLETEST_SERIAL_WIN32_H
-#define CABLETEST_SERIAL_WIN32_H
+#ifndef CABLETEST_PLATFORM_WIN32_H
+#define CABLETEST_PLATFORM_WIN32_H
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -241,4 +241,4 @@ BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
 
 #endif  // _WIN32
 
-#endif  // CABLETEST_SERIAL_WIN32_H
+#endif  // CABLETEST_PLATFORM_WIN32_H

@@ -20,8 +20,8 @@
 #include <linux/serial.h>
 #endif
 
-#include "serial/posix/layer.h"
-#include "serial/posix/portname.h"
+#include "platform/posix/layer.h"
+#include "platform/posix/portname.h"
 
 namespace posixlayer {
 

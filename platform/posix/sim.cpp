@@ -23,8 +23,8 @@
 #include <deque>
 #include <vector>
 
-#include "serial/posix/layer.h"
-#include "serial/posix/sim_script.h"
+#include "platform/posix/layer.h"
+#include "platform/posix/sim_script.h"
 
 namespace posixlayer {
 

@@ -1,16 +1,16 @@
-// Internals of the POSIX layer that provides serial/win32.h: the handle table,
+// Internals of the POSIX layer that provides platform/win32.h: the handle table,
 // the one lock, the clock (real or virtual) and the port object shared by the
-// tty and simulated-line back ends. Not for use outside serial/posix/ and the
+// tty and simulated-line back ends. Not for use outside platform/posix/ and the
 // layer's own tests.
-#ifndef CABLETEST_SERIAL_POSIX_LAYER_H
-#define CABLETEST_SERIAL_POSIX_LAYER_H
+#ifndef CABLETEST_PLATFORM_POSIX_LAYER_H
+#define CABLETEST_PLATFORM_POSIX_LAYER_H
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "serial/win32.h"
+#include "platform/win32.h"
 
 namespace posixlayer {
 
@@ -179,4 +179,4 @@ void SimFire(uint64_t now);
 
 }  // namespace posixlayer
 
-#endif  // CABLETEST_SERIAL_POSIX_LAYER_H
+#endif  // CABLETEST_PLATFORM_POSIX_LAYER_H
