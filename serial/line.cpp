@@ -22,46 +22,35 @@ DWORD g_watchThreadId;
 // SetCommState checks DCBlength against the record it was built for.
 static_assert(sizeof(DCB) == 28, "DCB must have the Windows layout");
 
-HANDLE OpenCommPort(const char* name) {
-    char deviceName[PORT_NAME_MAX + 1];
-
-    if (name == NULL || name[0] == '\0') {
-        name = "com1";
-    }
+// Refuses a name too long for the device-name field (deviceName, of
+// PORT_NAME_MAX + 1 bytes), then copies it there and forms the path the
+// platform opens it under. FALSE, with the failure printed and set, when
+// either step refuses.
+static BOOL PreparePortName(const char* name, char* deviceName, char* devicePath,
+                            size_t devicePathSize) {
     // A longer name is refused rather than cut: ttyUSB10 cut to ttyUSB1
     // would open somebody else's port. memchr looks no further than the
     // field, so nothing is read past a short buffer either.
-    if (memchr(name, '\0', sizeof deviceName) == NULL) {
+    if (memchr(name, '\0', PORT_NAME_MAX + 1) == NULL) {
         Print("Open %s failed %d\n", name, (int)ERROR_FILENAME_EXCED_RANGE);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
     strcpy(deviceName, name);
 
-    // The path the platform opens the name under (on Windows the device
-    // namespace, so that com10 and above open too); messages keep the name
-    // the operator gave.
-    char devicePath[sizeof deviceName + 8];
-    if (!DevicePathForPort(deviceName, devicePath, sizeof devicePath)) {
+    // On Windows the device namespace, so that com10 and above open too;
+    // messages keep the name the operator gave.
+    if (!DevicePathForPort(deviceName, devicePath, devicePathSize)) {
         Print("Open %s failed %d\n", deviceName, (int)ERROR_FILENAME_EXCED_RANGE);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return INVALID_HANDLE_VALUE;
+        return FALSE;
     }
+    return TRUE;
+}
 
-    HANDLE port = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
-    if (port == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        Print("Open %s failed %d\n", deviceName, (int)error);
-        return INVALID_HANDLE_VALUE;
-    }
-
-    // No driver events until the watcher arms EV_RXCHAR.
-    SetCommMask(port, 0);
-    SetupComm(port, 4096, 4096);
-
-    // Every field is written, so the line does not depend on what the
-    // previous user of the port left behind. The flag word comes to 0x1001.
+// Every field is written, so the line does not depend on what the previous
+// user of the port left behind. The flag word comes to 0x1001.
+static void SetLineFormat(HANDLE port) {
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
@@ -94,9 +83,11 @@ HANDLE OpenCommPort(const char* name) {
     dcb.EvtChar = '\xFD';
     dcb.wReserved1 = 0;
     SetCommState(port, &dcb);
+}
 
-    // A read returns at once with what is queued, possibly nothing: the
-    // receiver does its own waiting, through the watcher.
+// A read returns at once with what is queued, possibly nothing: the receiver
+// does its own waiting, through the watcher.
+static void SetImmediateReads(HANDLE port) {
     COMMTIMEOUTS timeouts;
     memset(&timeouts, 0, sizeof timeouts);
     GetCommTimeouts(port, &timeouts);
@@ -106,6 +97,32 @@ HANDLE OpenCommPort(const char* name) {
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 5000;
     SetCommTimeouts(port, &timeouts);
+}
+
+HANDLE OpenCommPort(const char* name) {
+    char deviceName[PORT_NAME_MAX + 1];
+    char devicePath[sizeof deviceName + 8];
+
+    if (name == NULL || name[0] == '\0') {
+        name = "com1";
+    }
+    if (!PreparePortName(name, deviceName, devicePath, sizeof devicePath)) {
+        return INVALID_HANDLE_VALUE;
+    }
+
+    HANDLE port = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    if (port == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        Print("Open %s failed %d\n", deviceName, (int)error);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    // No driver events until the watcher arms EV_RXCHAR.
+    SetCommMask(port, 0);
+    SetupComm(port, 4096, 4096);
+    SetLineFormat(port);
+    SetImmediateReads(port);
 
     g_readRequest.hEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("Reader"));
     g_writeRequest.hEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("Writer"));
