@@ -7,11 +7,41 @@
 #include "serial/line.h"
 #include "serial/platform_names.h"
 
+// One request on "WaitEvent" answered with one comm-event wait on `request`.
+static void AnswerWaitRequest(OVERLAPPED* request) {
+    DWORD mask = 0;
+    DWORD count = 0;
+
+    WaitForSingleObject(g_waitEvent, INFINITE);
+
+    DWORD armed = 0;
+    GetCommMask(g_port, &armed);
+    Trace("->wait for %04x\n", (unsigned)armed);
+
+    if (!WaitCommEvent(g_port, &mask, request)) {
+        if (GetLastError() == ERROR_IO_PENDING) {
+            GetOverlappedResult(g_port, request, &count, TRUE);
+        }
+        // Any other failure is reported like an ordinary end, with
+        // mask 0; the receiver then looks at the line itself.
+    }
+
+    // Requests made while the wait ran are dropped here; the receiver
+    // asks again the next time it finds the queue empty.
+    ResetEvent(g_waitEvent);
+
+    // The mask is in place before "RxRdyEvent" wakes the receiver.
+    g_lastEventMask = mask;
+    Trace("->Got event %04X\n", (unsigned)mask);
+    // Each comm-event wait clears "CommWatch" itself.
+    Trace("->Reset CommWatch\n");
+    Trace("->Set RdRdy\n");
+    SetEvent(g_rxReadyEvent);
+}
+
 DWORD WINAPI CommWatchThread(LPVOID parameter) {
     (void)parameter;
     OVERLAPPED request;
-    DWORD mask = 0;
-    DWORD count = 0;
 
     memset(&request, 0, sizeof request);
     request.hEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("CommWatch"));
@@ -28,32 +58,7 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
     }
 
     while (g_running != 0) {
-        WaitForSingleObject(g_waitEvent, INFINITE);
-
-        DWORD armed = 0;
-        GetCommMask(g_port, &armed);
-        Trace("->wait for %04x\n", (unsigned)armed);
-
-        mask = 0;
-        if (!WaitCommEvent(g_port, &mask, &request)) {
-            if (GetLastError() == ERROR_IO_PENDING) {
-                GetOverlappedResult(g_port, &request, &count, TRUE);
-            }
-            // Any other failure is reported like an ordinary end, with
-            // mask 0; the receiver then looks at the line itself.
-        }
-
-        // Requests made while the wait ran are dropped here; the receiver
-        // asks again the next time it finds the queue empty.
-        ResetEvent(g_waitEvent);
-
-        // The mask is in place before "RxRdyEvent" wakes the receiver.
-        g_lastEventMask = mask;
-        Trace("->Got event %04X\n", (unsigned)mask);
-        // Each comm-event wait clears "CommWatch" itself.
-        Trace("->Reset CommWatch\n");
-        Trace("->Set RdRdy\n");
-        SetEvent(g_rxReadyEvent);
+        AnswerWaitRequest(&request);
     }
 
     CloseHandle(request.hEvent);
