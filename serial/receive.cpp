@@ -54,17 +54,9 @@ static void CheckLineErrors(COMSTAT* status, const char* reportText, const char*
     }
 }
 
-DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
-    COMSTAT status;
-    Trace("(1)ClearCommError\n");
-    CheckLineErrors(&status, "(1)Error reported %X, GetLastError() %X\n", "(1.1)Escape\n",
-                    "(1)Clear failed, erc = %d\n");
-
-    if (status.cbInQue != 0) {
-        return DirectRead(buffer, "(1)no read erc %08X\n", "(1)read %d bytes direct\n",
-                          "(1)reset event failed Erc %08X\n", "(1.2)Escape\n");
-    }
-
+// Asks the watcher for a comm-event wait and waits up to timeoutMs for its
+// report. TRUE when the report came.
+static BOOL AwaitWatcherReport(DWORD timeoutMs) {
     // The report is cleared before the request goes out, so a report that
     // came after an earlier time limit is not taken for this one.
     Trace("Reset RxRy\n");
@@ -76,10 +68,24 @@ DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
     DWORD woken = WaitForMultipleObjects(2, wakers, FALSE, timeoutMs);
     if (woken == WAIT_OBJECT_0 + 1) {
         ResetEvent(g_queuedEvent);
-        return 0;
+        return FALSE;
     }
-    if (woken != WAIT_OBJECT_0) {
-        // Time limit or failure: the request stays with the watcher.
+    // Time limit or failure: the request stays with the watcher.
+    return woken == WAIT_OBJECT_0;
+}
+
+DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
+    COMSTAT status;
+    Trace("(1)ClearCommError\n");
+    CheckLineErrors(&status, "(1)Error reported %X, GetLastError() %X\n", "(1.1)Escape\n",
+                    "(1)Clear failed, erc = %d\n");
+
+    if (status.cbInQue != 0) {
+        return DirectRead(buffer, "(1)no read erc %08X\n", "(1)read %d bytes direct\n",
+                          "(1)reset event failed Erc %08X\n", "(1.2)Escape\n");
+    }
+
+    if (!AwaitWatcherReport(timeoutMs)) {
         return 0;
     }
 
