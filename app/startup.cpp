@@ -70,6 +70,63 @@ static int PromptForPort(char* portName, signed char* key) {
     }
 }
 
+// The line context's start: the watcher's loop switch and the events the
+// receiver and the watcher meet through.
+static void CreateLineEvents(void) {
+    g_running = 1;
+    // Private to the process, so that two copies watching two ports do not
+    // wake each other.
+    g_rxReadyEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("RxRdyEvent"));
+    g_queuedEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("QueuedEvent"));
+    g_waitEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("WaitEvent"));
+}
+
+// Takes the port name from the first argument when there is one that fits.
+// TRUE when the operator is to be asked for the port instead.
+static BOOL TakePortArgument(int argc, char* argv[], char* portName) {
+    if (argc <= 1) {
+        return TRUE;
+    }
+    size_t length = strlen(argv[1]);
+    if (length >= PORT_NAME_BUFFER) {
+        // Refused whole, as OpenCommPort refuses any name too long for
+        // it: a cut name could open another port.
+        Print("Open %s failed %d\n", argv[1], (int)ERROR_FILENAME_EXCED_RANGE);
+        return TRUE;
+    }
+    memcpy(portName, argv[1], length + 1);
+    return FALSE;
+}
+
+// Opens the port into g_port, asking the operator for another whenever one
+// will not open. STARTUP_MONITOR once it is open, else the prompt's exit code.
+static int OpenSelectedPort(BOOL prompt, char* portName, signed char* key) {
+    for (;;) {
+        if (prompt) {
+            int result = PromptForPort(portName, key);
+            if (result != STARTUP_MONITOR) {
+                return result;
+            }
+        }
+        g_port = OpenCommPort(portName);
+        if (g_port != INVALID_HANDLE_VALUE) {
+            return STARTUP_MONITOR;
+        }
+        prompt = TRUE;
+    }
+}
+
+// The comm-event watcher, to which the receiver hands its waits.
+static void StartWatcher(void) {
+    g_watchThread = CreateThread(NULL, 65536, CommWatchThread, NULL, 0, &g_watchThreadId);
+    if (g_watchThread == NULL) {
+        // Not shown: without a watcher the receiver still works, each
+        // empty read waiting out its limit.
+        DWORD threadError = GetLastError();
+        (void)threadError;
+    }
+}
+
 int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debugMode) {
     if (argc > 1 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
         Print("%s", kUsage);
@@ -80,51 +137,17 @@ int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debu
         return 0;
     }
 
-    g_running = 1;
-    // Private to the process, so that two copies watching two ports do not
-    // wake each other.
-    g_rxReadyEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("RxRdyEvent"));
-    g_queuedEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("QueuedEvent"));
-    g_waitEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("WaitEvent"));
-
+    CreateLineEvents();
     Print("Magnetic switch cable test program\n\n");
     Print("Ctrl C to terminate\n");
 
-    BOOL prompt = TRUE;
-    if (argc > 1) {
-        size_t length = strlen(argv[1]);
-        if (length < PORT_NAME_BUFFER) {
-            memcpy(portName, argv[1], length + 1);
-            prompt = FALSE;
-        } else {
-            // Refused whole, as OpenCommPort refuses any name too long for
-            // it: a cut name could open another port.
-            Print("Open %s failed %d\n", argv[1], (int)ERROR_FILENAME_EXCED_RANGE);
-        }
+    BOOL prompt = TakePortArgument(argc, argv, portName);
+    int result = OpenSelectedPort(prompt, portName, key);
+    if (result != STARTUP_MONITOR) {
+        return result;
     }
-
-    for (;;) {
-        if (prompt) {
-            int result = PromptForPort(portName, key);
-            if (result != STARTUP_MONITOR) {
-                return result;
-            }
-        }
-        g_port = OpenCommPort(portName);
-        if (g_port != INVALID_HANDLE_VALUE) {
-            break;
-        }
-        prompt = TRUE;
-    }
-
     if (g_port != NULL) {
-        g_watchThread = CreateThread(NULL, 65536, CommWatchThread, NULL, 0, &g_watchThreadId);
-        if (g_watchThread == NULL) {
-            // Not shown: without a watcher the receiver still works, each
-            // empty read waiting out its limit.
-            DWORD threadError = GetLastError();
-            (void)threadError;
-        }
+        StartWatcher();
     }
 
     if (argc > 2) {
