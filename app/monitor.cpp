@@ -6,46 +6,58 @@
 #include "common/output.h"
 #include "serial/line.h"
 
+// Whatever was on the line before the program looked is nobody's pass.
+static void DrainLine(void) {
+    while (ReadCommByte(&g_rxByte, 50) != 0) {
+    }
+}
+
+// The pass step for the byte just received into g_rxByte.
+static void PassByte(BOOL debugMode, DWORD* lastPassTick) {
+    DWORD now = GetTickCount();
+    if (debugMode) {
+        Print("%d %d: received char %02X\n", (int)now, (int)*lastPassTick, (unsigned)g_rxByte);
+    }
+    if (PassStep(now, lastPassTick)) {
+        Print("-->Carriage Pass\n");
+    }
+}
+
+// The cable step after 200 ms without a byte; `modemStatus` is the loop's
+// one sample record.
+static void SampleCable(BOOL debugMode, DWORD* modemStatus, DWORD* cableState) {
+    // DSR is only meaningful while DTR is up.
+    EscapeCommFunction(g_port, SETDTR);
+    Sleep(10);
+    BOOL sampled = GetCommModemStatus(g_port, modemStatus);
+    EscapeCommFunction(g_port, CLRDTR);
+    // A line without modem status (a pty, a device that is gone) tells
+    // nothing about the cable, so nothing is reported.
+    if (!sampled) {
+        return;
+    }
+    if (!CableStep(*modemStatus, cableState)) {
+        return;
+    }
+    if (debugMode) {
+        Print("DSR -> %s, CTS -> %s, RING -> %s, RLSD -> %s\n",
+              LineStateText(*modemStatus, MS_DSR_ON), LineStateText(*modemStatus, MS_CTS_ON),
+              LineStateText(*modemStatus, MS_RING_ON), LineStateText(*modemStatus, MS_RLSD_ON));
+    } else {
+        Print("Cable %s\n", *cableState != 0 ? "connected" : "disconnected");
+    }
+}
+
 void MonitorLoop(BOOL debugMode, DWORD* lastPassTick, DWORD* cableState) {
     // Not read before the first successful sample.
     DWORD modemStatus = 0;
 
-    // Whatever was on the line before the program looked is nobody's pass.
-    while (ReadCommByte(&g_rxByte, 50) != 0) {
-    }
-
+    DrainLine();
     for (;;) {
         if (ReadCommByte(&g_rxByte, 200) != 0) {
-            DWORD now = GetTickCount();
-            if (debugMode) {
-                Print("%d %d: received char %02X\n", (int)now, (int)*lastPassTick,
-                      (unsigned)g_rxByte);
-            }
-            if (PassStep(now, lastPassTick)) {
-                Print("-->Carriage Pass\n");
-            }
-            continue;
-        }
-
-        // 200 ms without a byte: DSR is only meaningful while DTR is up.
-        EscapeCommFunction(g_port, SETDTR);
-        Sleep(10);
-        BOOL sampled = GetCommModemStatus(g_port, &modemStatus);
-        EscapeCommFunction(g_port, CLRDTR);
-        // A line without modem status (a pty, a device that is gone) tells
-        // nothing about the cable, so nothing is reported.
-        if (!sampled) {
-            continue;
-        }
-        if (!CableStep(modemStatus, cableState)) {
-            continue;
-        }
-        if (debugMode) {
-            Print("DSR -> %s, CTS -> %s, RING -> %s, RLSD -> %s\n",
-                  LineStateText(modemStatus, MS_DSR_ON), LineStateText(modemStatus, MS_CTS_ON),
-                  LineStateText(modemStatus, MS_RING_ON), LineStateText(modemStatus, MS_RLSD_ON));
+            PassByte(debugMode, lastPassTick);
         } else {
-            Print("Cable %s\n", *cableState != 0 ? "connected" : "disconnected");
+            SampleCable(debugMode, &modemStatus, cableState);
         }
     }
 }
