@@ -149,6 +149,35 @@ static int KeypadCharacter(unsigned char final) {
     }
 }
 
+// The first numeric parameter of `param` into *first (-1 when there is
+// none). FALSE when a byte other than a digit or ';' is among them.
+static int FirstParameter(const unsigned char* param, int paramLength, int* first) {
+    // Only plain numeric parameters name keys; private markers, sub-
+    // parameters and intermediate bytes belong to sequences we do not know.
+    int value = -1;
+    int firstDone = 0;
+    *first = -1;
+    for (int i = 0; i < paramLength; ++i) {
+        unsigned char c = param[i];
+        if (c >= '0' && c <= '9') {
+            if (value < 0)
+                value = 0;
+            if (value < 1000)
+                value = value * 10 + (c - '0');
+        } else if (c == ';') {
+            if (!firstDone)
+                *first = value;
+            firstDone = 1;
+            value = -1;
+        } else {
+            return 0;
+        }
+    }
+    if (!firstDone)
+        *first = value;
+    return 1;
+}
+
 // Decodes a complete sequence: held[0] is ESC, held[1] '[' or 'O', then the
 // parameter bytes, then `final`.
 static enum KeyDecodeStatus DecodeSequence(const struct KeyDecoder* d, unsigned char final,
@@ -164,29 +193,9 @@ static enum KeyDecodeStatus DecodeSequence(const struct KeyDecoder* d, unsigned 
         return KEY_DECODE_NOTHING;
     }
 
-    // Only plain numeric parameters name keys; private markers, sub-
-    // parameters and intermediate bytes belong to sequences we do not know.
-    int first = -1;  // the first parameter, -1 when there is none
-    int value = -1;
-    int firstDone = 0;
-    for (int i = 0; i < paramLength; ++i) {
-        unsigned char c = param[i];
-        if (c >= '0' && c <= '9') {
-            if (value < 0)
-                value = 0;
-            if (value < 1000)
-                value = value * 10 + (c - '0');
-        } else if (c == ';') {
-            if (!firstDone)
-                first = value;
-            firstDone = 1;
-            value = -1;
-        } else {
-            return KEY_DECODE_NOTHING;
-        }
-    }
-    if (!firstDone)
-        first = value;
+    int first;
+    if (!FirstParameter(param, paramLength, &first))
+        return KEY_DECODE_NOTHING;
 
     if (intro == '[' && (final == '~' || final == '^')) {
         int key = TildeKey(first);
@@ -203,38 +212,36 @@ static enum KeyDecodeStatus DecodeSequence(const struct KeyDecoder* d, unsigned 
     return KEY_DECODE_NOTHING;
 }
 
-enum KeyDecodeStatus KeyDecodeFeed(struct KeyDecoder* d, unsigned char byte,
-                                   struct KeyCodes* codes) {
-    // Keep the struct's invariants even if a caller handed us garbage.
-    if (d->heldLength < 0 || d->heldLength > KEY_DECODE_MAX_SEQUENCE)
-        KeyDecodeReset(d);
+// Holds `byte` as the ESC of a new sequence.
+static enum KeyDecodeStatus StartSequence(struct KeyDecoder* d, unsigned char byte) {
+    d->held[0] = byte;
+    d->heldLength = 1;
+    return KEY_DECODE_MORE;
+}
 
-    if (d->heldLength == 0) {
-        if (byte != kEscape)
-            return OneCode(byte, codes);
-        d->held[0] = byte;
-        d->heldLength = 1;
+// The byte after a lone ESC: a sequence's introducer, another ESC or a key
+// sent with Alt.
+static enum KeyDecodeStatus FeedAfterEscape(struct KeyDecoder* d, unsigned char byte,
+                                            struct KeyCodes* codes) {
+    if (byte == '[' || byte == 'O') {
+        d->held[1] = byte;
+        d->heldLength = 2;
         return KEY_DECODE_MORE;
     }
+    if (byte == kEscape)
+        return OneCode(kEscape, codes);  // the new ESC stays held
+    KeyDecodeReset(d);
+    return OneCode(byte, codes);  // Alt with a key
+}
 
-    if (d->heldLength == 1) {
-        if (byte == '[' || byte == 'O') {
-            d->held[1] = byte;
-            d->heldLength = 2;
-            return KEY_DECODE_MORE;
-        }
-        if (byte == kEscape)
-            return OneCode(kEscape, codes);  // the new ESC stays held
-        KeyDecodeReset(d);
-        return OneCode(byte, codes);  // Alt with a key
-    }
-
+// A byte after ESC and its introducer: more of the sequence, its final byte,
+// or a byte that breaks it off.
+static enum KeyDecodeStatus FeedSequenceByte(struct KeyDecoder* d, unsigned char byte,
+                                             struct KeyCodes* codes) {
     if (byte == kEscape) {
         // A new sequence cuts the unfinished one off.
         KeyDecodeReset(d);
-        d->held[0] = byte;
-        d->heldLength = 1;
-        return KEY_DECODE_MORE;
+        return StartSequence(d, byte);
     }
 
     // The Linux console's ESC [ [ takes exactly one more byte, which lies in
@@ -262,6 +269,22 @@ enum KeyDecodeStatus KeyDecodeFeed(struct KeyDecoder* d, unsigned char byte,
     // the sequence is dropped and the byte is a key by itself.
     KeyDecodeReset(d);
     return OneCode(byte, codes);
+}
+
+enum KeyDecodeStatus KeyDecodeFeed(struct KeyDecoder* d, unsigned char byte,
+                                   struct KeyCodes* codes) {
+    // Keep the struct's invariants even if a caller handed us garbage.
+    if (d->heldLength < 0 || d->heldLength > KEY_DECODE_MAX_SEQUENCE)
+        KeyDecodeReset(d);
+
+    if (d->heldLength == 0) {
+        if (byte != kEscape)
+            return OneCode(byte, codes);
+        return StartSequence(d, byte);
+    }
+    if (d->heldLength == 1)
+        return FeedAfterEscape(d, byte, codes);
+    return FeedSequenceByte(d, byte, codes);
 }
 
 enum KeyDecodeStatus KeyDecodeFlush(struct KeyDecoder* d, struct KeyCodes* codes) {
