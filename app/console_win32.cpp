@@ -73,6 +73,33 @@ int ExtendedKeyCode(const KEY_EVENT_RECORD& key, int* prefix) {
     return CursorKeyCode(vk);
 }
 
+// Reads console records until a key press that gives a code: its character,
+// or for a key without one its prefix, with the second code left in
+// g_pendingKeyCode. -1 when the read fails.
+int ReadKeyPress(HANDLE input) {
+    for (;;) {
+        INPUT_RECORD record;
+        DWORD count = 0;
+        if (!ReadConsoleInputA(input, &record, 1, &count))
+            return -1;
+        if (count != 1 || record.EventType != KEY_EVENT)
+            continue;
+        const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+        // One code per record, whatever its repeat count.
+        if (!key.bKeyDown)
+            continue;
+        unsigned char character = static_cast<unsigned char>(key.uChar.AsciiChar);
+        if (character != 0)
+            return character;
+        int prefix = 0;
+        int code = ExtendedKeyCode(key, &prefix);
+        if (code == 0)
+            continue;
+        g_pendingKeyCode = code;
+        return prefix;
+    }
+}
+
 }  // namespace
 
 int ConsoleReadKey(void) {
@@ -90,31 +117,7 @@ int ConsoleReadKey(void) {
     if (!SetConsoleMode(input, 0))
         return -1;
 
-    int result = -1;
-    for (;;) {
-        INPUT_RECORD record;
-        DWORD count = 0;
-        if (!ReadConsoleInputA(input, &record, 1, &count))
-            break;
-        if (count != 1 || record.EventType != KEY_EVENT)
-            continue;
-        const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-        // One code per record, whatever its repeat count.
-        if (!key.bKeyDown)
-            continue;
-        unsigned char character = static_cast<unsigned char>(key.uChar.AsciiChar);
-        if (character != 0) {
-            result = character;
-            break;
-        }
-        int prefix = 0;
-        int code = ExtendedKeyCode(key, &prefix);
-        if (code == 0)
-            continue;
-        g_pendingKeyCode = code;
-        result = prefix;
-        break;
-    }
+    int result = ReadKeyPress(input);
     SetConsoleMode(input, savedMode);
     return result;
 }
