@@ -88,7 +88,7 @@ else()
   set(CPACK_GENERATOR DEB)
 endif()
 set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_IGNORE_FILES "/[.]git" "/build[^/]*/" "/fuzz/corpus-work/")
+set(CPACK_SOURCE_IGNORE_FILES "/[.]git$" "/build[^/]*/" "/fuzz/corpus-work/")
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
