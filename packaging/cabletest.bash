@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # bash completion for cabletest: the first argument is an option, a port
 # that `cabletest --list` names, or sim; after a port comes debug.
 
@@ -25,10 +26,10 @@ _cabletest() {
             local IFS=$'\n'
             local words
             words="$(printf '%s\n' -h --help --version -l --list sim)"$'\n'"$(_cabletest_ports "$1")"
-            COMPREPLY=($(compgen -W "$words" -- "$cur"))
+            mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
             ;;
         2)
-            [[ ${COMP_WORDS[1]} == -* ]] || COMPREPLY=($(compgen -W debug -- "$cur"))
+            [[ ${COMP_WORDS[1]} == -* ]] || mapfile -t COMPREPLY < <(compgen -W debug -- "$cur")
             ;;
     esac
 }

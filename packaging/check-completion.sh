@@ -9,7 +9,7 @@ set -uo pipefail
 export LC_ALL=C  # the sort order of the expected lists
 completion="${1:?usage: check-completion.sh COMPLETION-FILE CABLETEST-BINARY}"
 binary="${2:?usage: check-completion.sh COMPLETION-FILE CABLETEST-BINARY}"
-# shellcheck source=cabletest.bash
+# shellcheck source=/dev/null
 source "$completion"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/cabletest-completion.XXXXXX")"
@@ -38,6 +38,7 @@ expect() {  # expect NAME EXPECTED ACTUAL
 # --list and exits with STATUS.
 stand_in() {
     cat >"$work/text-$1"
+    # shellcheck disable=SC2016  # $1 is the stand-in's own argument
     printf '#!/bin/sh\n[ "$1" = --list ] && cat "%s"\nexit %s\n' "$work/text-$1" "$2" >"$work/$1"
     chmod +x "$work/$1"
 }

@@ -14,6 +14,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/cabletest-deb.XXXXXX")"
 installed_here=0
+# shellcheck disable=SC2317  # run by the trap
 cleanup() {
     if [ "$installed_here" -eq 1 ]; then $SUDO dpkg -r cabletest >/dev/null || true; fi
     rm -rf "$work"

@@ -13,8 +13,7 @@ linted=0
 lint() {  # lint NAME COMMAND...: the command must succeed and print nothing
     local name="$1" output
     shift
-    output="$("$@" 2>&1)"
-    if [ $? -eq 0 ] && [ -z "$output" ]; then
+    if output="$("$@" 2>&1)" && [ -z "$output" ]; then
         echo "ok   $name"
     else
         printf 'FAIL %s:\n%s\n' "$name" "$output"
