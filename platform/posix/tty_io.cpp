@@ -60,9 +60,8 @@ DWORD TtyPort::ApplyState(const DCB& record) {
     }
     // Check everything before touching the device: a refused state leaves
     // the line as it was, and a device that is going away is not asked.
-    DWORD refused = ERROR_SUCCESS;
-    if (!DcbInTtySubset(record, &refused)) {
-        return refused;
+    if (!DcbInTtySubset(record)) {
+        return ERROR_NOT_SUPPORTED;
     }
     termios old;
     if (tcgetattr(fd_, &old) != 0) {

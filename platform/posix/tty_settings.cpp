@@ -106,91 +106,37 @@ bool LineControlInSubset(DWORD control) {
     return control == DTR_CONTROL_DISABLE || control == DTR_CONTROL_ENABLE;
 }
 
-bool SpeedForRate(DWORD rate, speed_t* speed) {
-    for (const BaudEntry& e : kBauds) {
-        if (e.rate == rate) {
-            *speed = e.speed;
-            return true;
-        }
-    }
-    return false;
-}
-
-// The c_cflag bits for the record's byte size, parity and stop bits, checked
-// in that order; false with the Win32 error for one that termios cannot set.
-bool FramingFor(const DCB& dcb, tcflag_t* bits, DWORD* error) {
-    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-#ifdef CMSPAR
-    static const tcflag_t kParities[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
-                                         PARENB | CMSPAR};
-#else
-    static const tcflag_t kParities[] = {0, PARENB | PARODD, PARENB};
-#endif
-    const size_t parities = sizeof kParities / sizeof kParities[0];
-    if (dcb.ByteSize < 4 || dcb.ByteSize > 8) {
-        *error = ERROR_INVALID_PARAMETER;
-    } else if (dcb.ByteSize == 4) {
-        *error = ERROR_NOT_SUPPORTED;
-    } else if (dcb.Parity > SPACEPARITY) {
-        *error = ERROR_INVALID_PARAMETER;
-    } else if (dcb.Parity >= parities) {
-        *error = ERROR_NOT_SUPPORTED;
-    } else if (dcb.StopBits > TWOSTOPBITS) {
-        *error = ERROR_INVALID_PARAMETER;
-    } else if (dcb.StopBits == ONE5STOPBITS) {
-        *error = ERROR_NOT_SUPPORTED;
-    } else {
-        *bits = kSizes[dcb.ByteSize - 5] | kParities[dcb.Parity] |
-                (dcb.StopBits == TWOSTOPBITS ? CSTOPB : 0);
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
-bool DcbInTtySubset(const DCB& dcb, DWORD* error) {
-    // Hand-shakes, XON/XOFF and the character replacements are not
-    // implemented and are refused rather than ignored.
-    if (dcb.fOutxCtsFlow || dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fOutX || dcb.fInX ||
-        dcb.fErrorChar || dcb.fNull || dcb.fAbortOnError || !LineControlInSubset(dcb.fDtrControl) ||
-        !LineControlInSubset(dcb.fRtsControl)) {
-        *error = ERROR_NOT_SUPPORTED;
-        return false;
-    }
-    speed_t speed = B0;
-    if (!SpeedForRate(dcb.BaudRate, &speed)) {
-        *error = ERROR_INVALID_PARAMETER;
-        return false;
-    }
-    tcflag_t framing = 0;
-    return FramingFor(dcb, &framing, error);
+bool DcbInTtySubset(const DCB& dcb) {
+    const bool line = dcb.BaudRate == 9600 && dcb.ByteSize == 8 && dcb.Parity == NOPARITY &&
+                      dcb.StopBits == ONESTOPBIT && dcb.fBinary && !dcb.fParity;
+    const bool noFlowControl =
+        !dcb.fOutxCtsFlow && !dcb.fOutxDsrFlow && !dcb.fDsrSensitivity && !dcb.fOutX && !dcb.fInX;
+    const bool noReplacement = !dcb.fErrorChar && !dcb.fNull && !dcb.fAbortOnError;
+    return line && noFlowControl && noReplacement && LineControlInSubset(dcb.fDtrControl) &&
+           LineControlInSubset(dcb.fRtsControl);
 }
 
 bool TermiosFromDcb(const DCB& dcb, const termios& current, termios* out, DWORD* error) {
-    speed_t speed = B0;
-    tcflag_t framing = 0;
-    if (!DcbInTtySubset(dcb, error) || !SpeedForRate(dcb.BaudRate, &speed) ||
-        !FramingFor(dcb, &framing, error)) {
+    if (!DcbInTtySubset(dcb)) {
+        *error = ERROR_NOT_SUPPORTED;
         return false;
     }
     termios t = current;
     t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
                    IXANY | INPCK | IGNPAR);
-    if (dcb.fParity && (framing & PARENB) != 0) {
-        t.c_iflag |= INPCK;
-    }
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~(FramingBits() | CRTSCTS);
     // CLOCAL: reception does not depend on the modem status lines.
-    t.c_cflag |= framing | CREAD | CLOCAL;
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
     // One byte wakes a read; with the descriptor non-blocking an empty queue
     // then gives EAGAIN, so that a read of 0 bytes can only mean a hang-up.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
     *out = t;
     return true;
 }

@@ -19,7 +19,7 @@
 namespace posixlayer {
 
 // Whether the record asks for the one line the back end provides.
-bool DcbInTtySubset(const DCB& dcb, DWORD* error);
+bool DcbInTtySubset(const DCB& dcb);
 
 // The record as termios: *current made a raw line (bytes pass unchanged, no
 // echo, no signals, no flow control, reception whatever the modem lines say)
