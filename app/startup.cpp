@@ -34,7 +34,7 @@ static const char kUsage[] =
 
 // The digit prompt of step 5, repeated until a valid key. Returns
 // STARTUP_MONITOR with `portName` set to com1..com9, or an exit code.
-static int PromptForPort(char* portName, signed char* key) {
+static int AskForPort(char* portName, signed char* key) {
     int failedReads = 0;
 
     for (;;) {
@@ -67,6 +67,15 @@ static int PromptForPort(char* portName, signed char* key) {
         portName[3] = (char)*key;
         return STARTUP_MONITOR;
     }
+}
+
+// The prompt with the console held in the key read's mode throughout, and
+// given back before the port is opened or the program ends.
+static int PromptForPort(char* portName, signed char* key) {
+    ConsoleBeginPrompt();
+    int result = AskForPort(portName, key);
+    ConsoleEndPrompt();
+    return result;
 }
 
 // The line context's start: the watcher's loop switch and the events the

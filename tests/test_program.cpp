@@ -34,6 +34,23 @@ TEST(Prompt, OtherKeysAreRefusedAFailedOpenAsksAgainAndCtrlCEnds) {
                          "\nOpen com7 failed 2\n" + kPrompt);
 }
 
+// Raw from the moment the prompt shows until it is done, its failed opens aside: keys typed ahead
+// are echoed once, by the program, and a Ctrl-C right behind another key is the key 3, no SIGINT.
+TEST(Prompt, KeysTypedAheadMeetARawTerminal) {
+    Pty tty;
+    TempDir dir;
+    Child p({{}, {{"CABLETEST_DEVICE_DIR", dir.path}}, &tty});
+    ASSERT_TRUE(p.ReadUntil(kPrompt)) << p.out;
+    EXPECT_TRUE(tty.Raw());
+    ASSERT_TRUE(tty.Write("a5"));  // no com5
+    ASSERT_TRUE(p.ReadUntil(kInvalid + kPrompt + "\nOpen com5 failed 2\n" + kPrompt)) << p.out;
+    EXPECT_TRUE(tty.Raw());
+    ASSERT_TRUE(tty.Write("x\x03"));
+    EXPECT_TRUE(p.Wait().Exited(3));
+    EXPECT_EQ(tty.Read(), "a5x");
+    EXPECT_FALSE(tty.Raw());
+}
+
 // The port is a pty: raw 9600 8N1 without flow control, no modem lines, so no cable report; a
 // burst of bytes is one pass, in real time. Every report is out before SIGINT ends the program.
 TEST(Prompt, FiveOpensCom5AndABurstIsOnePass) {
