@@ -10,9 +10,8 @@
 #include "serial/line.h"
 #include "serial/platform_names.h"
 
-#ifndef CABLETEST_VERSION
-#define CABLETEST_VERSION "1.0.0"
-#endif
+// CABLETEST_VERSION, written by the build (cmake/version.cmake).
+#include "cabletest_version.h"
 
 static const char kUsage[] =
     "Usage: cabletest [port [debug]]\n"
