@@ -20,6 +20,17 @@
 //             EscapeCommFunction (SETRTS, CLRRTS, SETDTR, CLRDTR),
 //             GetCommModemStatus
 //
+// Line settings (SetCommState) on a tty: the line the program sets up and no
+// other, i.e. 9600 baud, 8 data bits, no parity, one stop bit, binary, with
+// no parity checking, no flow control of any kind (CTS, DSR, DSR
+// sensitivity, XON/XOFF), no error or null character replacement and no
+// abort on error; DTR and RTS each enabled or disabled. Anything else fails
+// with ERROR_NOT_SUPPORTED, and so does a record the device does not take as
+// asked (the line is left as it was). GetCommState reports the rate and
+// framing the device runs at. On the simulated line only DTR and RTS act,
+// enabled or disabled (other controls are refused); the rest of the record
+// is kept as given.
+//
 // On a tty, a pending comm-event wait is completed by GetOverlappedResult
 // for it (the request's event is signalled then, not earlier); on the
 // simulated line it completes when the byte arrives.

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include "platform/posix/layer.h"
+#include "platform/posix/clock.h"
 #include "platform/win32.h"
 
 namespace {

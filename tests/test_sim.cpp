@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "platform/posix/layer.h"
+#include "platform/posix/clock.h"
 #include "platform/win32.h"
 
 namespace {

@@ -101,151 +101,185 @@ std::vector<std::string> Tokens(const std::string& line) {
     return tokens;
 }
 
+// "unexpected <token> after <word>", for fields beyond the `allowed` ones.
+std::string Extra(const std::vector<std::string>& t, size_t allowed) {
+    return "unexpected " + Quote(t[2 + allowed]) + " after " + t[1];
+}
+
+// cable, cts, ring, rlsd: on or off.
+std::string ParseLineState(const std::vector<std::string>& t, SimAction* action) {
+    const std::string& word = t[1];
+    action->kind = word == "cable"  ? SimActionKind::Cable
+                   : word == "cts"  ? SimActionKind::Cts
+                   : word == "ring" ? SimActionKind::Ring
+                                    : SimActionKind::Rlsd;
+    const size_t fields = t.size() - 2;
+    if (fields == 0) {
+        return word + " needs on or off";
+    }
+    if (t[2] != "on" && t[2] != "off") {
+        return word + " needs on or off, not " + Quote(t[2]);
+    }
+    if (fields > 1) {
+        return Extra(t, 1);
+    }
+    action->on = t[2] == "on";
+    return "";
+}
+
+// bytes <count> [<gap ms> [<hex value>]]
+std::string ParseBytes(const std::vector<std::string>& t, SimAction* action) {
+    action->kind = SimActionKind::Bytes;
+    const size_t fields = t.size() - 2;
+    uint64_t v = 0;
+    if (fields == 0) {
+        return "bytes needs a count";
+    }
+    if (!ParseDecimal(t[2], kSimMaxByteCount, &v) || v == 0) {
+        return "byte count must be 1 to " + std::to_string(kSimMaxByteCount) + ", not " +
+               Quote(t[2]);
+    }
+    action->count = static_cast<uint32_t>(v);
+    if (fields >= 2) {
+        if (!ParseDecimal(t[3], kSimMaxGapMs, &v) || v == 0) {
+            return "gap must be 1 to " + std::to_string(kSimMaxGapMs) + " ms, not " + Quote(t[3]);
+        }
+        action->gapMs = static_cast<uint32_t>(v);
+    }
+    if (fields >= 3 && !ParseHexByte(t[4], &action->value)) {
+        return "byte value must be hex 00 to ff, not " + Quote(t[4]);
+    }
+    if (fields > 3) {
+        return Extra(t, 3);
+    }
+    return "";
+}
+
+// error frame|overrun|parity|break
+std::string ParseError(const std::vector<std::string>& t, SimAction* action) {
+    action->kind = SimActionKind::Error;
+    const size_t fields = t.size() - 2;
+    if (fields == 0) {
+        return "error needs frame, overrun, parity or break";
+    }
+    const std::string& what = t[2];
+    if (what == "frame") {
+        action->error = SimLineError::Frame;
+    } else if (what == "overrun") {
+        action->error = SimLineError::Overrun;
+    } else if (what == "parity") {
+        action->error = SimLineError::Parity;
+    } else if (what == "break") {
+        action->error = SimLineError::Break;
+    } else {
+        return "error needs frame, overrun, parity or break, not " + Quote(what);
+    }
+    if (fields > 1) {
+        return Extra(t, 1);
+    }
+    return "";
+}
+
+// unplug, repeat, end: no fields.
+std::string ParseBare(const std::vector<std::string>& t, SimAction* action) {
+    const std::string& word = t[1];
+    action->kind = word == "unplug"   ? SimActionKind::Unplug
+                   : word == "repeat" ? SimActionKind::Repeat
+                                      : SimActionKind::End;
+    if (t.size() > 2) {
+        return Extra(t, 0);
+    }
+    if (action->kind == SimActionKind::Repeat && action->atMs == 0) {
+        return "repeat at 0 ms would replay the script without time passing";
+    }
+    return "";
+}
+
 // Parses the fields after the time into *action; returns "" or what is wrong.
 std::string ParseAction(const std::vector<std::string>& t, SimAction* action) {
     const std::string& word = t[1];
-    size_t fields = t.size() - 2;
-    auto extra = [&](size_t allowed) {
-        return "unexpected " + Quote(t[2 + allowed]) + " after " + word;
-    };
     if (word == "cable" || word == "cts" || word == "ring" || word == "rlsd") {
-        action->kind = word == "cable"  ? SimActionKind::Cable
-                       : word == "cts"  ? SimActionKind::Cts
-                       : word == "ring" ? SimActionKind::Ring
-                                        : SimActionKind::Rlsd;
-        if (fields == 0) {
-            return word + " needs on or off";
-        }
-        if (t[2] != "on" && t[2] != "off") {
-            return word + " needs on or off, not " + Quote(t[2]);
-        }
-        if (fields > 1) {
-            return extra(1);
-        }
-        action->on = t[2] == "on";
-        return "";
+        return ParseLineState(t, action);
     }
     if (word == "bytes") {
-        action->kind = SimActionKind::Bytes;
-        uint64_t v = 0;
-        if (fields == 0) {
-            return "bytes needs a count";
-        }
-        if (!ParseDecimal(t[2], kSimMaxByteCount, &v) || v == 0) {
-            return "byte count must be 1 to " + std::to_string(kSimMaxByteCount) + ", not " +
-                   Quote(t[2]);
-        }
-        action->count = static_cast<uint32_t>(v);
-        if (fields >= 2) {
-            if (!ParseDecimal(t[3], kSimMaxGapMs, &v) || v == 0) {
-                return "gap must be 1 to " + std::to_string(kSimMaxGapMs) + " ms, not " +
-                       Quote(t[3]);
-            }
-            action->gapMs = static_cast<uint32_t>(v);
-        }
-        if (fields >= 3 && !ParseHexByte(t[4], &action->value)) {
-            return "byte value must be hex 00 to ff, not " + Quote(t[4]);
-        }
-        if (fields > 3) {
-            return extra(3);
-        }
-        return "";
+        return ParseBytes(t, action);
     }
     if (word == "error") {
-        action->kind = SimActionKind::Error;
-        if (fields == 0) {
-            return "error needs frame, overrun, parity or break";
-        }
-        const std::string& what = t[2];
-        if (what == "frame") {
-            action->error = SimLineError::Frame;
-        } else if (what == "overrun") {
-            action->error = SimLineError::Overrun;
-        } else if (what == "parity") {
-            action->error = SimLineError::Parity;
-        } else if (what == "break") {
-            action->error = SimLineError::Break;
-        } else {
-            return "error needs frame, overrun, parity or break, not " + Quote(what);
-        }
-        if (fields > 1) {
-            return extra(1);
-        }
-        return "";
+        return ParseError(t, action);
     }
     if (word == "unplug" || word == "repeat" || word == "end") {
-        action->kind = word == "unplug"   ? SimActionKind::Unplug
-                       : word == "repeat" ? SimActionKind::Repeat
-                                          : SimActionKind::End;
-        if (fields > 0) {
-            return extra(0);
-        }
-        if (action->kind == SimActionKind::Repeat && action->atMs == 0) {
-            return "repeat at 0 ms would replay the script without time passing";
-        }
-        return "";
+        return ParseBare(t, action);
     }
     return "unknown action " + Quote(word);
+}
+
+// The tokens of the next line of text from *pos on, comments and a
+// carriage return dropped; moves *pos past the line.
+std::vector<std::string> NextLineTokens(const std::string& text, size_t* pos) {
+    size_t eol = text.find('\n', *pos);
+    if (eol == std::string::npos) {
+        eol = text.size();
+    }
+    std::string line = text.substr(*pos, eol - *pos);
+    *pos = eol + 1;
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) {
+        line.erase(hash);
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return Tokens(line);
+}
+
+// One timed action, not before `previous`; returns "" or what is wrong.
+std::string ParseTimedAction(const std::vector<std::string>& t, uint64_t previous,
+                             SimAction* action) {
+    if (!ParseDecimal(t[0], kSimMaxTimeMs, &action->atMs)) {
+        return "expected a time of 0 to " + std::to_string(kSimMaxTimeMs) + " ms, not " +
+               Quote(t[0]);
+    }
+    if (action->atMs < previous) {
+        return "time " + std::to_string(action->atMs) + " is before the time " +
+               std::to_string(previous) + " of the action above";
+    }
+    if (t.size() < 2) {
+        return "an action must follow the time";
+    }
+    return ParseAction(t, action);
 }
 
 }  // namespace
 
 bool ParseSimScript(const std::string& text, std::vector<SimAction>* actions, std::string* error) {
     std::vector<SimAction> parsed;
-    uint64_t previous = 0;
     int closingLine = 0;  // the line of a repeat or end, once seen
     std::string closingWord;
     int number = 0;
     size_t pos = 0;
     while (pos <= text.size()) {
-        size_t eol = text.find('\n', pos);
-        if (eol == std::string::npos) {
-            eol = text.size();
-        }
-        std::string line = text.substr(pos, eol - pos);
-        pos = eol + 1;
+        std::vector<std::string> t = NextLineTokens(text, &pos);
         ++number;
-        size_t hash = line.find('#');
-        if (hash != std::string::npos) {
-            line.erase(hash);
-        }
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        std::vector<std::string> t = Tokens(line);
         if (t.empty()) {
             continue;
         }
-        auto fail = [&](const std::string& what) {
-            *error = "line " + std::to_string(number) + ": " + what;
-            return false;
-        };
-        if (closingLine != 0) {
-            return fail("nothing can follow " + closingWord + " (line " +
-                        std::to_string(closingLine) + ")");
-        }
+        std::string wrong;
         SimAction action;
         action.line = number;
-        if (!ParseDecimal(t[0], kSimMaxTimeMs, &action.atMs)) {
-            return fail("expected a time of 0 to " + std::to_string(kSimMaxTimeMs) + " ms, not " +
-                        Quote(t[0]));
+        if (closingLine != 0) {
+            wrong =
+                "nothing can follow " + closingWord + " (line " + std::to_string(closingLine) + ")";
+        } else {
+            wrong = ParseTimedAction(t, parsed.empty() ? 0 : parsed.back().atMs, &action);
         }
-        if (action.atMs < previous) {
-            return fail("time " + std::to_string(action.atMs) + " is before the time " +
-                        std::to_string(previous) + " of the action above");
-        }
-        if (t.size() < 2) {
-            return fail("an action must follow the time");
-        }
-        std::string wrong = ParseAction(t, &action);
         if (!wrong.empty()) {
-            return fail(wrong);
+            *error = "line " + std::to_string(number) + ": " + wrong;
+            return false;
         }
         if (action.kind == SimActionKind::Repeat || action.kind == SimActionKind::End) {
             closingLine = number;
             closingWord = t[1];
         }
-        previous = action.atMs;
         parsed.push_back(action);
     }
     *actions = std::move(parsed);

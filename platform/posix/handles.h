@@ -1,0 +1,65 @@
+// The second layer of the POSIX provider: the per-thread last error and the
+// errno-to-Win32 mapping, the objects behind handles and the handle table,
+// and the events that overlapped requests signal. Built on the clock only.
+// Not for use outside platform/posix/ and the provider's own tests.
+#ifndef CABLETEST_PLATFORM_POSIX_HANDLES_H
+#define CABLETEST_PLATFORM_POSIX_HANDLES_H
+
+#include <memory>
+
+#include "platform/posix/clock.h"
+#include "platform/win32.h"
+
+namespace posixlayer {
+
+// ---- errors -------------------------------------------------------------------
+
+DWORD Win32ErrorFromErrno(int error);
+// Sets the thread's last error and returns FALSE, for the common failure path.
+BOOL Fail(DWORD code);
+
+// ---- objects and handles --------------------------------------------------------
+
+enum class Kind { Event, Thread, Port };
+
+// What a handle stands for. Each kind is defined by the file that creates it.
+class Object {
+  public:
+    explicit Object(Kind k) : kind(k) {}
+    virtual ~Object() = default;
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+
+    // Lock held: whether a wait on the object is over. Only events and
+    // threads are waitable.
+    virtual bool Signalled() const { return false; }
+    // Lock held: CloseHandle takes the handle away. Calls that looked the
+    // object up before may still hold it.
+    virtual void HandleClosing() {}
+
+    const Kind kind;
+};
+
+// Adds an object to the handle table (lock held) and returns its handle.
+HANDLE AddHandle(std::shared_ptr<Object> object);
+// Looks a handle up (lock held); null when there is none, the last error
+// untouched.
+std::shared_ptr<Object> LookUpHandle(HANDLE handle);
+// Looks a handle up (lock held); null with ERROR_INVALID_HANDLE when it is not
+// an object of that kind.
+std::shared_ptr<Object> FindHandle(HANDLE handle, Kind kind);
+template <typename T>
+std::shared_ptr<T> Find(HANDLE handle, Kind kind) {
+    return std::static_pointer_cast<T>(FindHandle(handle, kind));
+}
+
+// ---- events (events.cpp) -----------------------------------------------------------
+
+// Lock held: signals the event behind a handle, if it is one (the event of an
+// OVERLAPPED request). Unknown handles are ignored, as a null hEvent is.
+void SignalEventHandle(HANDLE event);
+void ResetEventHandle(HANDLE event);
+
+}  // namespace posixlayer
+
+#endif  // CABLETEST_PLATFORM_POSIX_HANDLES_H
