@@ -28,8 +28,8 @@ static_assert(sizeof(DCB) == 28, "DCB must have the Windows layout");
 // either step refuses.
 static BOOL PreparePortName(const char* name, char* deviceName, char* devicePath,
                             size_t devicePathSize) {
-    // A longer name is refused rather than cut: ttyUSB10 cut to ttyUSB1
-    // would open somebody else's port. memchr looks no further than the
+    // A longer name is refused rather than cut: a cut name could open
+    // somebody else's port. memchr looks no further than the
     // field, so nothing is read past a short buffer either.
     if (memchr(name, '\0', PORT_NAME_MAX + 1) == NULL) {
         Print("Open %s failed %d\n", name, (int)ERROR_FILENAME_EXCED_RANGE);
@@ -115,6 +115,9 @@ HANDLE OpenCommPort(const char* name) {
     if (port == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         Print("Open %s failed %d\n", deviceName, (int)error);
+        // The caller looks for the cause by this code; printing may have
+        // changed it.
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
 

@@ -22,14 +22,14 @@ extern BYTE g_rxByte;              // receive buffer of the monitoring loop
 extern HANDLE g_watchThread;
 extern DWORD g_watchThreadId;
 
-// Longest port name OpenCommPort takes: its device-name field holds 7
-// characters and the terminator.
-#define PORT_NAME_MAX 7
+// Longest port name OpenCommPort takes: its device-name field holds 255
+// characters and the terminator, as much as the start-up buffer.
+#define PORT_NAME_MAX 255
 
 // Opens and configures the device (9600 8N1, no flow control, DTR low, RTS
 // high, reads that return at once) and creates the request events. A null or
 // empty name opens "com1". On failure prints "Open %s failed %d\n" and returns
-// INVALID_HANDLE_VALUE.
+// INVALID_HANDLE_VALUE with that code as the last error.
 HANDLE OpenCommPort(const char* name);
 
 // The comm-event watcher thread: answers each request on "WaitEvent" with one

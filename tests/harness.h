@@ -63,7 +63,8 @@ struct Options {
         : args(std::move(a)), env(std::move(e)), terminal(t), jobControl(jobs) {}
     std::vector<std::string> args;
     // Set in the child's environment (the first of a name wins). Every other CABLETEST_ variable
-    // is dropped, and the device folder is a missing one unless set, so no real port is reached.
+    // is dropped, and the device and sysfs folders are missing ones unless set, so no real port
+    // is reached.
     Env env;
     Pty* terminal;    // the child's controlling terminal
     bool jobControl;  // run as the foreground job of a session leader on the terminal, as a

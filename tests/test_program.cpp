@@ -91,16 +91,17 @@ TEST(Prompt, AFirstArgumentSkipsItEvenEmptyButNotTheOperatorsOwnTerminal) {
 
 TEST(WithoutConsole, KeysComeNotFromStandardInputAndLongNamesAreRefusedWhole) {
     TempDir dir;
-    Pty usb1, usb10;  // ttyUSB10 cut to seven characters would open ttyUSB1
+    Pty usb1, usb10;  // a name of 256 characters cut short would open ttyUSB1
+    const std::string tooLong = "ttyUSB1" + std::string(249, '0');
     ASSERT_TRUE(usb1.Link(dir.path, "ttyUSB1") && usb10.Link(dir.path, "ttyUSB10"));
     ASSERT_TRUE(WriteFile(dir / "keys", "1111\n"));
-    for (const std::string name : {"", "ttyUSB10"}) {
+    for (const std::string& name : {std::string(), tooLong}) {
         Options o({name, "debug"}, {{"CABLETEST_DEVICE_DIR", dir.path}});
         o.args.resize(name.empty() ? 0 : 2);
         o.stdinFile = dir / "keys";
         Child p(o);
         EXPECT_TRUE(p.Wait().Exited(1));
-        EXPECT_EQ(p.out, kBanner + (name.empty() ? "" : "Open ttyUSB10 failed 206\n") + kAgain +
+        EXPECT_EQ(p.out, kBanner + (name.empty() ? "" : "Open " + name + " failed 206\n") + kAgain +
                              kAgain + kAgain + kNoConsole);
     }
     EXPECT_FALSE(usb1.Raw() || usb10.Raw());
