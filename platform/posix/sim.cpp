@@ -162,20 +162,40 @@ bool LoadScript(std::vector<SimAction>* script, DWORD* error) {
     return true;
 }
 
-// The DTR/RTS log, when one is asked for; -1 for none.
+void LogNotRegular(const char* path, DWORD* error) {
+    std::fprintf(stderr, "sim log %s: not a regular file\n", path);
+    *error = ERROR_INVALID_DATA;
+}
+
+// The DTR/RTS log, when one is asked for; -1 for none. Written under the
+// provider's lock, so only a regular file will do: a FIFO or a terminal could
+// keep every thread of the program waiting. Opened without waiting, so that a
+// FIFO without a reader is refused at once (ENXIO) rather than waited on.
 bool OpenLog(int* logFd, DWORD* error) {
     *logFd = -1;
     const char* logPath = std::getenv("CABLETEST_SIM_LOG");
     if (logPath == nullptr || *logPath == '\0') {
         return true;
     }
-    *logFd = open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (*logFd < 0) {
-        int saved = errno;
+    const int fd =
+        open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        const int saved = errno;
+        if (saved == ENXIO) {
+            LogNotRegular(logPath, error);
+            return false;
+        }
         std::fprintf(stderr, "sim log %s: cannot be opened: %s\n", logPath, std::strerror(saved));
         *error = Win32ErrorFromErrno(saved);
         return false;
     }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        LogNotRegular(logPath, error);
+        return false;
+    }
+    *logFd = fd;
     return true;
 }
 
