@@ -23,8 +23,12 @@ inline const std::string kNoConsole =
 inline const std::string kPass = "-->Carriage Pass\n";
 inline const std::string kConnected = "Cable connected\n";
 inline const std::string kDisconnected = "Cable disconnected\n";
-inline const std::string kFailedRound =
-    "(1)Clear failed, erc = 31\n(2)ClearCommError\n(2)Clear failed, erc = 31\n";
+// A status query that fails while monitoring, at the receive's first check or after its wait.
+inline const std::string kFailedFirst = "(1)Clear failed, erc = 31\n";
+inline const std::string kFailedAfterWait = "(2)ClearCommError\n(2)Clear failed, erc = 31\n";
+inline std::string Lost(const std::string& port) {
+    return "Port " + port + " lost, waiting for it to come back\n";
+}
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 

@@ -219,11 +219,27 @@ const Scenario kScenarios[] = {
      {"debug"}, "1000000",
      kDebug + Got({{1001040, 0}}, "42") + kPass + Times(39, Got({{1001040, 1001040}}, "42")),
      Pulses(350, 980) + "990 RTS off\n1040 RTS on\n" + Pulses(1240, 1450)},
-    // Pulled out during the receive that began at 990: the watcher's wait ends with mask 0;
-    // then every round fails at once but for the 10 ms of the cable step.
-    {"UnplugIsNoCrashAndNoSpin", "1000 unplug\n1100 end\n", {}, "1000000",
-     kBanner + "(2)ClearCommError\n(2)Clear failed, erc = 31\n" + Times(9, kFailedRound),
-     Pulses(350, 980)},
+    // Pulled out for good during the receive that began at 990: its wait ends with a failure,
+    // reported once; then silence, and no pulse, for a minute.
+    {"PulledOutForAMinuteOneReportAndNoPulse", "0 cable on\n1000 unplug\n61000 end\n", {},
+     "1000000", kBanner + kConnected + kFailedAfterWait + Lost("sim"), Pulses(350, 980)},
+    // Pulled out during the pulse at 1202: its end and the sample fail unseen, the next receive's
+    // first query fails. Tried at 1712 and 2212, opened at 2712 (RTS up, DTR down), drained; the
+    // cable pulled out meanwhile is reported at the first quiet sample.
+    {"BackAfterAPullOutTheCableChangeIsReported",
+     "0 cable on\n1000 bytes 3\n1205 unplug\n2000 cable off\n2300 replug\n2800 bytes 3\n3500 end\n",
+     {}, "1000000", kBanner + kConnected + kPass + kFailedFirst + Lost("sim") + "Port sim back\n" +
+         kPass + kDisconnected,
+     Pulses(350, 980) + "1202 DTR on\n2712 RTS on\n" + Pulses(3002, 3422)},
+    // Away from 1100 to 1600: the last pass tick carries over, so 698 ms after the burst's end is
+    // an echo and 758 ms a pass. The tick start is decimal, not octal.
+    {"BackAfterAPullOutThePassRuleGoesOn",
+     "0 cable on\n1000 bytes 3\n1100 unplug\n1550 replug\n1700 bytes 1\n1760 bytes 1\n2000 end\n",
+     {"debug"}, "01000000",
+     kDebug + "DSR -> on, CTS -> off, RING -> off, RLSD -> off\n" + Got({{1001000, 0}}) + kPass +
+         Got({{1001001, 1001000}, {1001002, 1001001}}) + kFailedAfterWait + Lost("sim") +
+         "Port sim back\n" + Got({{1001700, 1001002}, {1001760, 1001002}}) + kPass,
+     Pulses(350, 980) + "1600 RTS on\n" + Pulses(1960, 1960)},
 };
 // clang-format on
 
