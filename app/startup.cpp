@@ -44,7 +44,7 @@ static const char kUsage[] =
     "  CABLETEST_CLOCK       virtual: run on simulated time (only sim opens)\n"
     "  CABLETEST_TICK_START  the tick count at start on the virtual clock\n";
 
-// The digit prompt of step 5, repeated until a valid key. Returns
+// The digit prompt, repeated until a valid key. Returns
 // STARTUP_MONITOR with `portName` set to com1..com9, or an exit code.
 static int AskForPort(char* portName, signed char* key) {
     int failedReads = 0;
