@@ -5,6 +5,7 @@
 
 #include "common/output.h"
 #include "serial/line.h"
+#include "serial/record.h"
 
 // Whatever was on the line before the program looked is nobody's pass.
 static void DrainLine(void) {
@@ -36,6 +37,7 @@ static void SampleCable(BOOL debugMode, DWORD* modemStatus, DWORD* cableState) {
     if (!sampled) {
         return;
     }
+    RecordModemStatus(*modemStatus);
     if (!CableStep(*modemStatus, cableState)) {
         return;
     }

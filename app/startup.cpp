@@ -1,19 +1,22 @@
-// Start-up and port selection: the first argument names the port, or the
+// Start-up and port selection: the command line names the port, or the
 // operator presses a digit at the prompt; a port that will not open sends
 // the operator back to the prompt.
+#include <cstdio>
 #include <cstring>
 
 #include "app/app.h"
 #include "app/console.h"
+#include "app/options.h"
 #include "common/output.h"
 #include "serial/line.h"
 #include "serial/platform_names.h"
+#include "serial/record.h"
 
 // CABLETEST_VERSION, written by the build (cmake/version.cmake).
 #include "cabletest_version.h"
 
 static const char kUsage[] =
-    "Usage: cabletest [port [debug]]\n"
+    "Usage: cabletest [-t] [--record FILE] [port [debug]]\n"
     "\n"
     "Tests a magnetic-switch cable on a serial port at 9600 baud. Prints\n"
     "\"-->Carriage Pass\" for each burst of bytes received and \"Cable connected\" or\n"
@@ -29,8 +32,15 @@ static const char kUsage[] =
     "  debug  (any letter case) also shows the device handle, each byte received\n"
     "         with its timing, and all four modem input lines.\n"
     "\n"
-    "  -h, --help  this text\n"
-    "  --version   the program's version\n";
+    "Options may stand anywhere on the command line.\n"
+    "  -t, --timestamps  start every line after the banner with the local date\n"
+    "                    and time to the millisecond\n"
+    "  --record FILE     append to FILE everything seen on the line (bytes, line\n"
+    "                    errors, modem lines, the port lost and back) as a script\n"
+    "                    for the simulated line: CABLETEST_SIM_SCRIPT=FILE\n"
+    "                    cabletest sim replays it\n"
+    "  -h, --help        this text\n"
+    "  --version         the program's version\n";
 
 // The digit prompt of step 5, repeated until a valid key. Returns
 // STARTUP_MONITOR with `portName` set to com1..com9, or an exit code.
@@ -80,20 +90,20 @@ static void CreateLineEvents(void) {
     g_waitEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("WaitEvent"));
 }
 
-// Takes the port name from the first argument when there is one that fits.
+// Takes the port name from the command line when there is one that fits.
 // TRUE when the operator is to be asked for the port instead.
-static BOOL TakePortArgument(int argc, char* argv[], char* portName) {
-    if (argc <= 1) {
+static BOOL TakePortArgument(const char* port, char* portName) {
+    if (port == NULL) {
         return TRUE;
     }
-    size_t length = strlen(argv[1]);
+    size_t length = strlen(port);
     if (length >= PORT_NAME_BUFFER) {
         // Refused whole, as OpenCommPort refuses any name too long for
         // it: a cut name could open another port.
-        Print("Open %s failed %d\n", argv[1], (int)ERROR_FILENAME_EXCED_RANGE);
+        Print("Open %s failed %d\n", port, (int)ERROR_FILENAME_EXCED_RANGE);
         return TRUE;
     }
-    memcpy(portName, argv[1], length + 1);
+    memcpy(portName, port, length + 1);
     return FALSE;
 }
 
@@ -126,31 +136,55 @@ static void StartWatcher(void) {
     }
 }
 
-int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debugMode) {
-    if (argc > 1 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+// What the command line asks for that ends the program before the port is
+// chosen: a refusal, the usage, the version, a recording that cannot be
+// created. STARTUP_MONITOR when the program is to go on.
+static int HandleCommandLine(int argc, char* argv[], CommandLine* line) {
+    if (!ReadCommandLine(argc, argv, line)) {
+        fputs(kUsage, stderr);
+        fflush(stderr);
+        return EXIT_USAGE;
+    }
+    if (line->help) {
         Print("%s", kUsage);
         return 0;
     }
-    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+    if (line->version) {
         Print("cabletest %s\n", CABLETEST_VERSION);
         return 0;
+    }
+    if (line->recordPath != NULL && !RecordCreate(line->recordPath)) {
+        return EXIT_NO_RECORDING;
+    }
+    return STARTUP_MONITOR;
+}
+
+int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debugMode) {
+    CommandLine line;
+    int result = HandleCommandLine(argc, argv, &line);
+    if (result != STARTUP_MONITOR) {
+        return result;
     }
 
     CreateLineEvents();
     Print("Magnetic switch cable test program\n\n");
     Print("Ctrl C to terminate\n");
+    if (line.timestamps) {
+        StampLinesFromHere();
+    }
 
-    BOOL prompt = TakePortArgument(argc, argv, portName);
-    int result = OpenSelectedPort(prompt, portName, key);
+    BOOL prompt = TakePortArgument(line.port, portName);
+    result = OpenSelectedPort(prompt, portName, key);
     if (result != STARTUP_MONITOR) {
         return result;
     }
+    RecordStart(portName[0] != '\0' ? portName : "com1", CABLETEST_VERSION);
     if (g_port != NULL) {
         StartWatcher();
     }
 
-    if (argc > 2) {
-        *debugMode = IsDebugWord(argv[2]) ? 1 : 0;
+    if (line.debugWord != NULL) {
+        *debugMode = IsDebugWord(line.debugWord) ? 1 : 0;
     }
 
     Sleep(100);

@@ -7,6 +7,7 @@
 #include "common/output.h"
 #include "common/trace.h"
 #include "serial/line.h"
+#include "serial/record.h"
 
 void EscapePulse(void) {
     EscapeCommFunction(g_port, CLRRTS);
@@ -25,6 +26,9 @@ static DWORD DirectRead(BYTE* buffer, const char* readFailText, const char* read
         return 0;
     }
     Trace(readText, (int)count);
+    if (count == 1) {
+        RecordByte(*buffer);
+    }
     if (!ResetEvent(g_readRequest.hEvent)) {
         Trace(resetFailText, (unsigned)GetLastError());
     }
@@ -45,6 +49,9 @@ static void CheckLineErrors(COMSTAT* status, const char* reportText, const char*
     if (ClearCommError(g_port, &errors, status)) {
         DWORD error = GetLastError();
         if (errors != 0) {
+            // Recorded at the query, before the pulse: a replay then has the
+            // error pending at this very query.
+            RecordLineErrors(errors);
             Trace(reportText, (unsigned)errors, (unsigned)error);
             Trace("%s", escapeText);
             EscapePulse();
