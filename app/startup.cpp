@@ -16,7 +16,8 @@
 #include "cabletest_version.h"
 
 static const char kUsage[] =
-    "Usage: cabletest [-t] [--record FILE] [port [debug]]\n"
+    "Usage: cabletest [port [debug]]\n"
+    "       cabletest [-t] [--record FILE] [port [debug]]\n"
     "\n"
     "Tests a magnetic-switch cable on a serial port at 9600 baud. Prints\n"
     "\"-->Carriage Pass\" for each burst of bytes received and \"Cable connected\" or\n"
