@@ -28,7 +28,12 @@ static void PassByte(BOOL debugMode, DWORD* lastPassTick) {
 // one sample record.
 static void SampleCable(BOOL debugMode, DWORD* modemStatus, DWORD* cableState) {
     // DSR is only meaningful while DTR is up.
-    EscapeCommFunction(g_port, SETDTR);
+    if (!EscapeCommFunction(g_port, SETDTR)) {
+        // A port lost during an RTS pulse is met here first (after a failed
+        // read); the status query notices only after the 10 ms below, and a
+        // replay must have the port gone from here on.
+        RecordCallFailed();
+    }
     Sleep(10);
     BOOL sampled = GetCommModemStatus(g_port, modemStatus);
     EscapeCommFunction(g_port, CLRDTR);

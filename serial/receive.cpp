@@ -48,10 +48,10 @@ static void CheckLineErrors(COMSTAT* status, const char* reportText, const char*
     memset(status, 0, sizeof *status);
     if (ClearCommError(g_port, &errors, status)) {
         DWORD error = GetLastError();
+        // Recorded at the query, before any pulse: a replay then has the
+        // error pending, and the bytes waiting, at this very query.
+        RecordStatus(errors, status->cbInQue);
         if (errors != 0) {
-            // Recorded at the query, before the pulse: a replay then has the
-            // error pending at this very query.
-            RecordLineErrors(errors);
             Trace(reportText, (unsigned)errors, (unsigned)error);
             Trace("%s", escapeText);
             EscapePulse();
@@ -100,6 +100,7 @@ DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
     ResetEvent(g_rxReadyEvent);
 
     if (g_lastEventMask & EV_RXCHAR) {
+        RecordByteWaiting();
         return DirectRead(buffer, "(2)no read erc %08X\n", "(2)read %d bytes direct\n",
                           "reset event failed Erc %08X\n", "(2.1)Escape\n");
     }

@@ -19,6 +19,12 @@ static FILE* g_recordFile;
 static DWORD g_recordStartTick;
 // The modem input lines as the recording last left them.
 static DWORD g_recordedModem;
+// Bytes the program saw waiting and has not read yet, and when it saw them.
+static DWORD g_unreadSeen;
+static unsigned long g_unreadSeenTime;
+// The first failed call since the last status query that answered.
+static BOOL g_callFailed;
+static unsigned long g_callFailedTime;
 
 // A status bit and its word in the script.
 struct RecordedBit {
@@ -110,13 +116,12 @@ void RecordByte(BYTE value) {
         return;
     }
     RecordLine("%lu bytes 1 1 %02x\n", RecordTime(), (unsigned)value);
+    if (g_unreadSeen > 0) {
+        --g_unreadSeen;
+    }
 }
 
-void RecordLineErrors(DWORD errors) {
-    if (g_recordFile == NULL) {
-        return;
-    }
-    unsigned long now = RecordTime();
+static void RecordLineErrors(unsigned long now, DWORD errors) {
     for (size_t i = 0; i < sizeof kRecordedErrors / sizeof kRecordedErrors[0]; ++i) {
         if ((errors & kRecordedErrors[i].bit) != 0) {
             RecordLine("%lu error %s\n", now, kRecordedErrors[i].word);
@@ -132,6 +137,33 @@ void RecordLineErrors(DWORD errors) {
         RecordLine("# %lu error bits 0x%04lX, not in the script format\n", now,
                    (unsigned long)errors);
     }
+}
+
+void RecordStatus(DWORD errors, DWORD queued) {
+    if (g_recordFile == NULL) {
+        return;
+    }
+    unsigned long now = RecordTime();
+    RecordLineErrors(now, errors);
+    g_unreadSeen = queued;
+    g_unreadSeenTime = now;
+    g_callFailed = FALSE;
+}
+
+void RecordByteWaiting(void) {
+    if (g_recordFile == NULL || g_unreadSeen != 0) {
+        return;
+    }
+    g_unreadSeen = 1;
+    g_unreadSeenTime = RecordTime();
+}
+
+void RecordCallFailed(void) {
+    if (g_recordFile == NULL || g_callFailed) {
+        return;
+    }
+    g_callFailed = TRUE;
+    g_callFailedTime = RecordTime();
 }
 
 void RecordModemStatus(DWORD modemStatus) {
@@ -153,7 +185,16 @@ void RecordUnplug(void) {
     if (g_recordFile == NULL) {
         return;
     }
-    RecordLine("%lu unplug\n", RecordTime());
+    // Their values were never read; their being there is what the program
+    // acted on.
+    for (; g_unreadSeen > 0; --g_unreadSeen) {
+        RecordLine("%lu bytes 1 1 00 # seen waiting, lost with the port before it was read\n",
+                   g_unreadSeenTime);
+    }
+    // The program noticed the loss at this query, but calls that failed
+    // before it already met the port gone: a replay must have it gone there.
+    RecordLine("%lu unplug\n", g_callFailed ? g_callFailedTime : RecordTime());
+    g_callFailed = FALSE;
 }
 
 void RecordReplug(void) {
@@ -161,4 +202,6 @@ void RecordReplug(void) {
         return;
     }
     RecordLine("%lu replug\n", RecordTime());
+    g_unreadSeen = 0;
+    g_callFailed = FALSE;
 }

@@ -22,9 +22,18 @@ void RecordStart(const char* portName, const char* version);
 // A byte the program read from the line: "<ms> bytes 1 1 <hex>".
 void RecordByte(BYTE value);
 
-// The error bits of a status query: "<ms> error frame|overrun|parity|break",
-// and a comment for bits that have no word in the script format.
-void RecordLineErrors(DWORD errors);
+// A status query that answered: its error bits ("<ms> error
+// frame|overrun|parity|break", and a comment for bits that have no word in
+// the script format) and the count of bytes it saw waiting.
+void RecordStatus(DWORD errors, DWORD queued);
+
+// The watcher reported a byte waiting.
+void RecordByteWaiting(void);
+
+// A call on the port failed. The port may have been lost from this moment
+// on: the next RecordUnplug dates the loss from the first failure since the
+// last status query that answered.
+void RecordCallFailed(void);
 
 // One modem status sample taken with DTR raised: each input line that
 // changed since the last sample ("<ms> cable|cts|ring|rlsd on|off"), DSR as
@@ -32,7 +41,10 @@ void RecordLineErrors(DWORD errors);
 // simulated line.
 void RecordModemStatus(DWORD modemStatus);
 
-// The port lost, and open again: "<ms> unplug", "<ms> replug".
+// The port lost, and open again: "<ms> unplug", "<ms> replug". Bytes the
+// program saw waiting but lost with the port before it read them go in just
+// before the unplug, at the time they were seen, so that a replay has them
+// waiting there too.
 void RecordUnplug(void);
 void RecordReplug(void);
 
