@@ -22,7 +22,9 @@ static DWORD g_recordedModem;
 // Bytes the program saw waiting and has not read yet, and when it saw them.
 static DWORD g_unreadSeen;
 static unsigned long g_unreadSeenTime;
-// The first failed call since the last status query that answered.
+// The first failed call since the last status query that answered (or
+// since the open, at time 0, when it came before the recording started).
+static BOOL g_recordStarted;
 static BOOL g_callFailed;
 static unsigned long g_callFailedTime;
 
@@ -98,6 +100,7 @@ void RecordStart(const char* portName, const char* version) {
         return;
     }
     g_recordStartTick = GetTickCount();
+    g_recordStarted = TRUE;
     g_recordedModem = 0;
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -163,7 +166,7 @@ void RecordCallFailed(void) {
         return;
     }
     g_callFailed = TRUE;
-    g_callFailedTime = RecordTime();
+    g_callFailedTime = g_recordStarted ? RecordTime() : 0;
 }
 
 void RecordModemStatus(DWORD modemStatus) {

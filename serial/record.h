@@ -31,8 +31,9 @@ void RecordStatus(DWORD errors, DWORD queued);
 void RecordByteWaiting(void);
 
 // A call on the port failed. The port may have been lost from this moment
-// on: the next RecordUnplug dates the loss from the first failure since the
-// last status query that answered.
+// on (from the open, when it comes before RecordStart): the next
+// RecordUnplug dates the loss from the first failure since the last status
+// query that answered.
 void RecordCallFailed(void);
 
 // One modem status sample taken with DTR raised: each input line that
