@@ -2,7 +2,7 @@
 # g++-mingw-w64-i686). The program is a console program for a bare Windows
 # machine, so the run-times are linked in statically by the top-level build.
 #
-# Test programs run under Wine, always through tests/wine/run.sh: it gives
+# Test programs run under Wine, always through tests/wine/run.py: it gives
 # every run a prefix of its own in which no COM port reaches a real device.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
@@ -21,4 +21,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/run.sh)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/run.py)

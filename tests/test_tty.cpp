@@ -1,293 +1,299 @@
-// A pty as the serial line through the Win32 operations. The port is com1, a
-// link in a temporary CABLETEST_DEVICE_DIR to the pty's slave.
+// A pty as the serial line through the Win32 operations of the POSIX provider, in real time: what
+// a name opens and what it refuses, the settings as the device gets them, the end of a pending
+// comm-event wait, a line that hangs up, and the console lookup over a made-up sysfs tree.
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <memory>
 #include <string>
 
 #include "harness.h"
+#include "platform/posix/portname.h"
+#include "platform/posix/tty_settings.h"
 #include "platform/win32.h"
 
 namespace {
 
-namespace ct = cabletest_test;
-using Clock = std::chrono::steady_clock;
-
-HANDLE OpenPort(const char* name) {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+HANDLE OpenPort(const std::string& name) {
+    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-// The last error of an open; 0 when it opened (the port is closed again).
-DWORD OpenError(const char* name) {
-    SetLastError(0);
+DWORD OpenError(const std::string& name) {  // 0: it opened (and is closed again)
     HANDLE h = OpenPort(name);
-    if (h == INVALID_HANDLE_VALUE)
-        return GetLastError();
-    CloseHandle(h);
-    return 0;
+    return h == INVALID_HANDLE_VALUE ? GetLastError() : (CloseHandle(h), 0);
 }
 
-// The line settings the program itself asks for.
-DCB ProgramDcb() {
-    DCB d{};  // no flow control of any kind
-    d.DCBlength = sizeof d;
-    d.BaudRate = 9600;
-    d.fBinary = 1;
-    d.fDtrControl = DTR_CONTROL_DISABLE;
-    d.fRtsControl = RTS_CONTROL_ENABLE;
-    d.ByteSize = 8;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
-    return d;
-}
-
-// Rate, byte size, parity, stop bits and the line controls, as read back.
-std::string Framing(HANDLE port) {
-    DCB d{};
-    d.DCBlength = sizeof d;
-    GetCommState(port, &d);
-    return std::to_string(d.BaudRate) + " " + std::to_string(d.ByteSize) +
-           std::to_string(d.Parity) + std::to_string(d.StopBits) + " DTR " +
-           std::to_string(d.fDtrControl) + " RTS " + std::to_string(d.fRtsControl);
-}
-
-// Bytes written to the master reach the slave's queue a moment later.
-DWORD WaitForQueued(HANDLE port, DWORD want) {
-    COMSTAT status{};
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (ClearCommError(port, nullptr, &status) && status.cbInQue < want &&
-           Clock::now() < deadline)
-        Sleep(1);
-    return status.cbInQue;
-}
-
-class TtyPort : public ::testing::Test {
-  protected:
+struct Tty : ::testing::Test {
     void SetUp() override {
-        ASSERT_TRUE(pty_->ok());
-        ASSERT_EQ(setenv("CABLETEST_DEVICE_DIR", dir_.path().c_str(), 1), 0);
-        ASSERT_NE(ct::LinkDevice(dir_.path(), "ttyS0", pty_->slave_path()), "");
+        ASSERT_TRUE(pty->Link(dir.path, "ttyS0") &&
+                    !setenv("CABLETEST_DEVICE_DIR", dir.path.c_str(), 1));
     }
-    void TearDown() override {
-        if (port_ != INVALID_HANDLE_VALUE)
-            CloseHandle(port_);
+    void Open() {
+        ASSERT_NE(port = OpenPort("com1"), INVALID_HANDLE_VALUE) << GetLastError();
+        ASSERT_TRUE(SetState([](DCB*) {}) && SetCommMask(port, EV_RXCHAR));
     }
-    void OpenConfigured() {
-        port_ = OpenPort("com1");
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
-        DCB dcb = ProgramDcb();
-        ASSERT_TRUE(SetCommState(port_, &dcb)) << GetLastError();
-        ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    template <typename Change>
+    bool SetState(Change change) {  // the program's settings, changed
+        DCB d{};
+        d.DCBlength = sizeof d;
+        d.BaudRate = 9600;
+        d.fBinary = d.fRtsControl = 1;
+        d.ByteSize = 8;
+        change(&d);
+        return SetCommState(port, &d);
     }
-    std::string Device() {
-        termios t{};
-        pty_->GetAttr(&t);
+    std::string Device() {  // speed and flags, as the device has them
+        termios t = pty->Mode();
         return std::to_string(cfgetospeed(&t)) + " " + std::to_string(t.c_cflag) + " " +
-               std::to_string(t.c_iflag);
+               std::to_string(t.c_iflag) + " " + std::to_string(t.c_lflag);
     }
-    std::string Read(DWORD size, BOOL* ok) {
-        char got[16] = {};
-        DWORD n = 0;
-        OVERLAPPED request{};
-        *ok = ReadFile(port_, got, size, &n, &request);
-        return std::string(got, n);
-    }
-
-    ct::TempDir dir_;
-    std::unique_ptr<ct::Pty> pty_{new ct::Pty};  // reset() hangs the line up
-    HANDLE port_ = INVALID_HANDLE_VALUE;
+    harness::TempDir dir;
+    std::unique_ptr<harness::Pty> pty{new harness::Pty};  // reset(): the line hangs up
+    HANDLE port = INVALID_HANDLE_VALUE;
 };
 
-// OpenError("com1") in a child process; the alarm ends a child that hangs.
-int OpenInChild() {
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(10);
-        _exit(static_cast<int>(OpenError("com1") & 0x7f));
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST_F(TtyPort, OpenErrorsByNameAndExclusiveUse) {
-    ASSERT_NE(ct::LinkDevice(dir_.path(), "dangling", dir_.File("nothing")), "");
-    ASSERT_NE(ct::LinkDevice(dir_.path(), "pts/3", pty_->slave_path()), "");
-    ASSERT_NE(ct::LinkDevice(dir_.path(), "null", "/dev/null"), "");
-    ASSERT_TRUE(dir_.WriteFile("plain", "data"));
-    ASSERT_EQ(mkdir(dir_.File("folder").c_str(), 0700), 0);
-    const DWORD kMissing = ERROR_FILE_NOT_FOUND, kNoTty = ERROR_INVALID_FUNCTION;
-    // clang-format off
-    const std::pair<const char*, DWORD> cases[] = {  // 0: opens
-        {"com2", kMissing}, {"ttyUSB0", kMissing}, {"dangling", kMissing}, {"../ttyS0", kMissing},
-        {"com0", kMissing}, {"plain", kNoTty}, {"folder", kNoTty}, {"null", kNoTty},
-        {"pts/3", 0}, {"COM1", 0}};
-    // clang-format on
+TEST_F(Tty, NamesOpenTheirDeviceOrAreRefusedAndAHeldPortByAnyName) {
+    ASSERT_TRUE(symlink("none", (dir / "dangling").c_str()) == 0 && pty->Link(dir.path, "pts/3") &&
+                symlink("/dev/null", (dir / "null").c_str()) == 0 &&
+                harness::WriteFile(dir / "plain", "data") &&
+                mkdir((dir / "dir").c_str(), 0700) == 0);
+    const std::pair<const char*, DWORD> cases[] = {{"com2", 2}, {"dangling", 2}, {"../ttyS0", 2},
+                                                   {"com0", 2}, {"plain", 1},    {"dir", 1},
+                                                   {"null", 1}, {"pts/3", 0},    {"COM1", 0}};
     for (const auto& c : cases)
         EXPECT_EQ(OpenError(c.first), c.second) << c.first;
-    EXPECT_EQ(dir_.ReadFile("plain"), "data");
-    // Held: a second opener is denied, here or in another process, by any name.
-    port_ = OpenPort("com1");
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_EQ(OpenError("com1"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(harness::ReadFile(dir / "plain"), "data");
+    Open();
     EXPECT_EQ(OpenError("pts/3"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(OpenInChild(), static_cast<int>(ERROR_ACCESS_DENIED));
-    ASSERT_TRUE(CloseHandle(port_));
-    port_ = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(OpenInChild(), 0);
+    harness::Child other({{"com1"}, {{"CABLETEST_DEVICE_DIR", dir.path}}});  // another process
+    EXPECT_TRUE(other.Wait().Exited(1));
+    EXPECT_EQ(other.out.substr(0, harness::kBanner.size() + 19),
+              harness::kBanner + "Open com1 failed 5\n");
+    // Locked by another program as share mode 0 asks: refused, and left as it was.
+    CloseHandle(port);
+    const std::string before = Device();
+    const int holder = open(pty->slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(OpenError("com1"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Device(), before);
+    close(holder);
 }
 
-TEST_F(TtyPort, SettingsReachTheDeviceAsARawLineOrAreRefused) {
-    OpenConfigured();  // the program's own settings
-    termios t{};
-    ASSERT_TRUE(pty_->GetAttr(&t));
+TEST_F(Tty, SettingsReachTheDeviceAsARawLineOrAreRefusedWhole) {
+    Open();
+    ASSERT_TRUE(SetState([](DCB* d) { d->BaudRate = 9600, d->StopBits = ONESTOPBIT; }));
+    termios t = pty->Mode();
     EXPECT_EQ(cfgetospeed(&t), speed_t{B9600});
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
               tcflag_t{CS8 | CREAD | CLOCAL});
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK), 0u);
     EXPECT_EQ((t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) | (t.c_oflag & OPOST), 0u);
-    EXPECT_EQ(Framing(port_), "9600 800 DTR 0 RTS 1");
-    // Bytes pass unchanged: no CR/LF translation, no signal characters.
-    ASSERT_TRUE(pty_->Write(std::string("\r\n\x03\x11", 4)));
-    ASSERT_EQ(WaitForQueued(port_, 4), 4u);
-    BOOL ok = FALSE;
-    EXPECT_EQ(Read(8, &ok), std::string("\r\n\x03\x11", 4));
-
-    // Beyond the subset: refused, nothing changed.
-    // clang-format off
-    const struct { const char* what; void (*change)(DCB*); } cases[] = {
-        {"CTS flow", [](DCB* d) { d->fOutxCtsFlow = 1; }},
-        {"XON", [](DCB* d) { d->fInX = 1; }},
-        {"RTS toggle", [](DCB* d) { d->fRtsControl = RTS_CONTROL_TOGGLE; }},
-        {"DTR hand-shake", [](DCB* d) { d->fDtrControl = DTR_CONTROL_HANDSHAKE; }},
-        {"7 bits", [](DCB* d) { d->ByteSize = 7; }},
-        {"9 bits", [](DCB* d) { d->ByteSize = 9; }},
-        {"even", [](DCB* d) { d->Parity = EVENPARITY; }},
-        {"two stop bits", [](DCB* d) { d->StopBits = TWOSTOPBITS; }},
-        {"19200", [](DCB* d) { d->BaudRate = 19200; }}};
-    // clang-format on
+    DCB got{};
+    ASSERT_TRUE(GetCommState(port, &got));
+    EXPECT_TRUE(got.BaudRate == 9600 && got.ByteSize == 8 && got.Parity == NOPARITY &&
+                got.StopBits == ONESTOPBIT && got.fDtrControl == 0 && got.fRtsControl == 1);
     const std::string before = Device();
-    for (const auto& c : cases) {
-        DCB dcb = ProgramDcb();
-        c.change(&dcb);
-        SetLastError(0);
-        EXPECT_FALSE(SetCommState(port_, &dcb)) << c.what;
-        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED) << c.what;
-        EXPECT_EQ(Device(), before) << c.what;
+    // Only the line the program sets up is provided: anything else is refused, not approximated.
+    const DWORD no = ERROR_NOT_SUPPORTED;
+    const std::pair<void (*)(DCB*), DWORD> refused[] = {
+        {[](DCB* d) { d->fOutxCtsFlow = 1; }, no},
+        {[](DCB* d) { d->fInX = 1; }, no},
+        {[](DCB* d) { d->fRtsControl = RTS_CONTROL_TOGGLE; }, no},
+        {[](DCB* d) { d->fDtrControl = DTR_CONTROL_HANDSHAKE; }, no},
+        {[](DCB* d) { d->ByteSize = 7; }, no},
+        {[](DCB* d) { d->ByteSize = 9; }, no},
+        {[](DCB* d) { d->Parity = EVENPARITY; }, no},
+        {[](DCB* d) { d->BaudRate = 19200; }, no},
+        {[](DCB* d) { d->StopBits = TWOSTOPBITS; }, no},
+        {[](DCB* d) { d->BaudRate = 14400; }, no}};
+    for (size_t i = 0; i < std::size(refused); ++i) {
+        EXPECT_FALSE(SetState([&](DCB* c) { c->BaudRate = 115200, refused[i].first(c); })) << i;
+        EXPECT_TRUE(GetLastError() == refused[i].second && Device() == before) << i;
     }
-    // A pty has no modem lines: those calls fail, and the line still works.
+    DWORD lines = 0;  // a pty has no modem lines
     for (DWORD function : {SETRTS, CLRRTS, SETDTR, CLRDTR})
-        EXPECT_FALSE(EscapeCommFunction(port_, function)) << function;
-    DWORD lines = 0;
-    EXPECT_FALSE(GetCommModemStatus(port_, &lines));
-    EXPECT_EQ(Framing(port_), "9600 800 DTR 0 RTS 1");
+        EXPECT_FALSE(EscapeCommFunction(port, function)) << function;
+    EXPECT_FALSE(GetCommModemStatus(port, &lines));
 }
 
-TEST_F(TtyPort, ReadsAndTheQueueCountTakeWhatArrivedAndNeverWait) {
-    OpenConfigured();
-    const auto start = Clock::now();
-    BOOL ok = FALSE;
-    EXPECT_EQ(Read(1, &ok), "");
-    EXPECT_TRUE(ok) << GetLastError();
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    COMSTAT status{};
-    DWORD errors = 99;
-    ASSERT_TRUE(pty_->Write("abc"));
-    EXPECT_EQ(WaitForQueued(port_, 3), 3u);
-    ASSERT_TRUE(ClearCommError(port_, &errors, &status));
-    EXPECT_EQ(errors, 0u);  // a pty keeps no error counters
-
+// A pending wait ends through what another thread does once it is under way: a byte, a new
+// mask, the line hanging up. Then it is gone for good: every call fails at once.
+TEST_F(Tty, APendingWaitEndsAtAByteANewMaskOrAHangUp) {
+    Open();
+    for (int act = 0; act < 3; ++act) {
+        OVERLAPPED request{};
+        request.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD mask = 0xDEAD, n = 0;
+        ASSERT_FALSE(WaitCommEvent(port, &mask, &request));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_FALSE(GetOverlappedResult(port, &request, &n, FALSE));
+        EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+        auto acting = [](LPVOID p) -> DWORD {
+            auto* t = static_cast<std::pair<Tty*, int>*>(p);
+            Sleep(50);
+            t->second == 0   ? (void)t->first->pty->Write("x")
+            : t->second == 1 ? (void)SetCommMask(t->first->port, EV_RXCHAR)
+                             : t->first->pty.reset();
+            return 0;
+        };
+        std::pair<Tty*, int> what{this, act};
+        HANDLE thread = CreateThread(nullptr, 0, acting, &what, 0, nullptr);
+        const BOOL ok = GetOverlappedResult(port, &request, &n, TRUE);
+        EXPECT_EQ(ok ? 0 : GetLastError(), act == 2 ? ERROR_GEN_FAILURE : 0u) << act;
+        EXPECT_EQ(mask, act == 0 ? EV_RXCHAR : 0u) << act;
+        EXPECT_EQ(WaitForSingleObject(request.hEvent, 0), WAIT_OBJECT_0) << act;
+        char byte = 0;
+        EXPECT_TRUE(act != 0 || (ReadFile(port, &byte, 1, &n, &request) && byte == 'x'));
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        CloseHandle(request.hEvent);
+    }
     OVERLAPPED request{};
-    request.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD mask = 0;
-    EXPECT_TRUE(WaitCommEvent(port_, &mask, &request)) << GetLastError();
-    EXPECT_EQ(mask, EV_RXCHAR);
-    EXPECT_EQ(WaitForSingleObject(request.hEvent, 0), WAIT_OBJECT_0);
-    CloseHandle(request.hEvent);
-    EXPECT_EQ(Read(1, &ok), "a");
-    ASSERT_TRUE(ClearCommError(port_, nullptr, &status));
-    EXPECT_EQ(status.cbInQue, 2u);
-    EXPECT_EQ(Read(8, &ok), "bc");
-    // A hung-up terminal reads as 0 bytes too: no empty queue, a failure.
-    pty_.reset();
-    EXPECT_EQ(Read(1, &ok), "");
-    EXPECT_FALSE(ok);
+    DWORD mask = 0, n = 0;
+    COMSTAT stat;
+    EXPECT_FALSE(WaitCommEvent(port, &mask, &request) || ReadFile(port, &mask, 1, &n, &request) ||
+                 ClearCommError(port, nullptr, &stat));
     EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
 }
 
-// How a pending comm-event wait ends, acted out by another thread once the
-// wait is under way; the action, not the delay, must end it.
-enum Act { kWriteByte, kSetMask, kHangUp };
-
-class TtyWait : public TtyPort, public ::testing::WithParamInterface<Act> {
-  protected:
-    static DWORD WINAPI Acting(LPVOID p) {
-        TtyWait* t = static_cast<TtyWait*>(p);
-        Sleep(50);
-        // clang-format off
-        switch (t->GetParam()) {
-            case kWriteByte: t->pty_->Write("x"); break;
-            case kSetMask: SetCommMask(t->port_, EV_RXCHAR); break;
-            case kHangUp: t->pty_.reset(); break;
-        }
-        // clang-format on
-        return 0;
+// A made-up /sys/class/tty ("<tty>/<file>=<text>") and the device numbers that carry the console,
+// /dev/tty and /dev/console always among them; broken and looping entries add nothing.
+TEST(ConsoleLookup, FollowsActiveFilesAndSurvivesBrokenOrLoopingEntries) {
+    harness::TempDir root;
+    for (const std::string f :
+         {"console/active=tty0 ttyS0 ../x ttyA", "tty0/active=tty2", "tty0/dev=4:0", "tty2/dev=4:2",
+          "ttyS0/dev=4:64", "ttyS1/dev=4:65", "ttyA/active=ttyB", "ttyA/dev=not a number",
+          "ttyB/active=ttyA", "ttyB/dev=188:7"}) {
+        mkdir((root / f.substr(0, f.find('/'))).c_str(), 0700);
+        harness::WriteFile(root / f.substr(0, f.find('=')), f.substr(f.find('=') + 1) + "\n");
     }
-    void StartPendingWait() {
-        mask_ = 0xdead;
-        ASSERT_FALSE(WaitCommEvent(port_, &mask_, &request_));
-        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-        EXPECT_FALSE(GetOverlappedResult(port_, &request_, &n_, FALSE));
-        EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
-        EXPECT_EQ(WaitForSingleObject(request_.hEvent, 0), WAIT_TIMEOUT);
-    }
-    OVERLAPPED request_{};
-    DWORD mask_ = 0, n_ = 0;
-};
-
-TEST_P(TtyWait, APendingWaitEnds) {
-    OpenConfigured();
-    request_.hEvent = CreateEventA(nullptr, TRUE, FALSE, "CommWatch");
-    StartPendingWait();
-    HANDLE thread = CreateThread(nullptr, 0, Acting, this, 0, nullptr);
-    BOOL ok = GetOverlappedResult(port_, &request_, &n_, TRUE);
-    const DWORD error = GetLastError();
-    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-    CloseHandle(thread);
-    EXPECT_EQ(WaitForSingleObject(request_.hEvent, 0), WAIT_OBJECT_0);
-    ResetEvent(request_.hEvent);
-    // clang-format off
-    const struct { BOOL ok; DWORD mask, error; } want[] = {
-        {TRUE, EV_RXCHAR, 0}, {TRUE, 0, 0}, {FALSE, 0, ERROR_GEN_FAILURE}};
-    // clang-format on
-    EXPECT_EQ(ok, want[GetParam()].ok);
-    EXPECT_EQ(ok ? 0 : error, want[GetParam()].error);
-    EXPECT_EQ(mask_, want[GetParam()].mask);
-    COMSTAT status{};
-    if (GetParam() == kWriteByte) {
-        EXPECT_EQ(Read(1, &ok), "x");
-    } else if (GetParam() == kSetMask) {  // the port carries on: the next wait sees the next byte
-        StartPendingWait();
-        ASSERT_TRUE(pty_->Write("z"));
-        EXPECT_TRUE(GetOverlappedResult(port_, &request_, &n_, TRUE)) << GetLastError();
-        EXPECT_EQ(mask_, EV_RXCHAR);
-    } else {  // gone for good: each call fails at once, none waits
-        EXPECT_FALSE(WaitCommEvent(port_, &mask_, &request_));
-        EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
-        EXPECT_EQ(Read(1, &ok), "");
-        EXPECT_FALSE(ok || ClearCommError(port_, nullptr, &status));
-    }
-    CloseHandle(request_.hEvent);
+    auto got = posixlayer::ConsoleDeviceNumbers(root.path);
+    std::sort(got.begin(), got.end());
+    got.erase(std::unique(got.begin(), got.end()), got.end());
+    EXPECT_EQ(got, (decltype(got){{4, 0}, {4, 2}, {4, 64}, {5, 0}, {5, 1}, {188, 7}}));
+    EXPECT_EQ(posixlayer::ConsoleDeviceNumbers(root / "none"), (decltype(got){{5, 0}, {5, 1}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Tty, TtyWait, ::testing::Values(kWriteByte, kSetMask, kHangUp));
+}  // namespace
+
+// The line settings as pure functions: the one record the back end accepts becomes a raw
+// 9600 8N1 line without flow control; every other is refused before the device is touched.
+
+namespace {
+
+using namespace posixlayer;
+
+// The record the program's OpenCommPort sets.
+DCB ProgramDcb() {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    d.BaudRate = 9600;
+    d.fBinary = 1;
+    d.fDtrControl = DTR_CONTROL_DISABLE;
+    d.fRtsControl = RTS_CONTROL_ENABLE;
+    d.XonLim = 2048;
+    d.XoffLim = 512;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    d.ErrorChar = '\xFF';
+    d.EofChar = '\xFE';
+    d.EvtChar = '\xFD';
+    return d;
+}
+
+// A terminal as a previous user may leave it: cooked, 7E2 at 38400 with
+// hardware and software flow control.
+termios CookedLine() {
+    termios t{};
+    t.c_iflag = ICRNL | IXON | IXOFF | INPCK | ISTRIP;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+    t.c_cflag = CS7 | PARENB | CSTOPB | CRTSCTS | HUPCL;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 5;
+    cfsetispeed(&t, B38400);
+    cfsetospeed(&t, B38400);
+    return t;
+}
+
+TEST(TtySettings, TheProgramsRecordIsARaw9600LineAndReadsBack) {
+    const termios cooked = CookedLine();
+    termios raw{};
+    DWORD error = 0;
+    ASSERT_TRUE(TermiosFromDcb(ProgramDcb(), cooked, &raw, &error));
+    EXPECT_EQ(cfgetospeed(&raw), speed_t{B9600});
+    EXPECT_EQ(cfgetispeed(&raw), speed_t{B9600});
+    EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
+              tcflag_t{CS8 | CREAD | CLOCAL});
+    EXPECT_EQ(raw.c_cflag & HUPCL, tcflag_t{HUPCL});  // what the line does not set is kept
+    EXPECT_EQ(raw.c_iflag & (ICRNL | IXON | IXOFF | INPCK | ISTRIP), 0u);
+    EXPECT_EQ(raw.c_oflag & OPOST, 0u);
+    EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(raw.c_cc[VMIN], 1);
+    EXPECT_EQ(raw.c_cc[VTIME], 0);
+
+    DCB back{};
+    DcbFromTermios(raw, &back);
+    EXPECT_EQ(back.BaudRate, 9600u);
+    EXPECT_EQ(back.ByteSize, 8);
+    EXPECT_EQ(back.Parity, NOPARITY);
+    EXPECT_EQ(back.StopBits, ONESTOPBIT);
+    DcbFromTermios(cooked, &back);
+    EXPECT_EQ(back.BaudRate, 38400u);
+    EXPECT_EQ(back.ByteSize, 7);
+    EXPECT_EQ(back.Parity, EVENPARITY);
+    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+
+    int set = 0, clear = 0;
+    ModemLinesFromDcb(ProgramDcb(), &set, &clear);
+    EXPECT_EQ(set, TIOCM_RTS);
+    EXPECT_EQ(clear, TIOCM_DTR);
+}
+
+TEST(TtySettings, EveryOtherRecordIsRefusedAsNotSupported) {
+    // clang-format off
+    const struct { const char* what; void (*change)(DCB*); } cases[] = {
+        {"19200", [](DCB* d) { d->BaudRate = 19200; }},
+        {"7 bits", [](DCB* d) { d->ByteSize = 7; }},
+        {"odd parity", [](DCB* d) { d->Parity = ODDPARITY; }},
+        {"two stop bits", [](DCB* d) { d->StopBits = TWOSTOPBITS; }},
+        {"parity check", [](DCB* d) { d->fParity = 1; }},
+        {"not binary", [](DCB* d) { d->fBinary = 0; }},
+        {"CTS flow", [](DCB* d) { d->fOutxCtsFlow = 1; }},
+        {"XOFF", [](DCB* d) { d->fOutX = 1; }},
+        {"RTS hand-shake", [](DCB* d) { d->fRtsControl = RTS_CONTROL_HANDSHAKE; }},
+        {"DTR hand-shake", [](DCB* d) { d->fDtrControl = DTR_CONTROL_HANDSHAKE; }}};
+    // clang-format on
+    const termios cooked = CookedLine();
+    for (const auto& c : cases) {
+        DCB dcb = ProgramDcb();
+        c.change(&dcb);
+        termios out = cooked;
+        DWORD error = 0;
+        EXPECT_FALSE(TermiosFromDcb(dcb, CookedLine(), &out, &error)) << c.what;
+        EXPECT_EQ(error, ERROR_NOT_SUPPORTED) << c.what;
+        EXPECT_EQ(out.c_cflag, cooked.c_cflag) << c.what;
+    }
+}
+
+TEST(TtySettings, ADeviceThatKeptItsOwnFramingOrRateDidNotTakeTheLine) {
+    termios asked{};
+    DWORD error = 0;
+    ASSERT_TRUE(TermiosFromDcb(ProgramDcb(), CookedLine(), &asked, &error));
+    EXPECT_TRUE(TermiosTaken(asked, asked));
+    termios kept = asked;
+    kept.c_cflag = (kept.c_cflag & ~CSIZE) | CS7;
+    EXPECT_FALSE(TermiosTaken(asked, kept));
+    kept = asked;
+    cfsetospeed(&kept, B19200);
+    EXPECT_FALSE(TermiosTaken(asked, kept));
+}
 
 }  // namespace

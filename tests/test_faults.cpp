@@ -1,0 +1,218 @@
+// The program under faults: signals at the prompt and while monitoring, standard output closed,
+// full or without its reader, a flood, the device pulled out, and ports that cannot be had.
+// Nothing reported is lost, nothing spins (the child's CPU time, measured), and the terminal and
+// every device not opened are left as they were.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // shadow memory makes resident sizes meaningless
+#else
+constexpr bool kSanitized = false;
+#endif
+
+double Cpu(pid_t pid) {  // NaN when unknown, so that no comparison passes
+    clockid_t clock;
+    timespec t{};
+    bool ok = clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &t) == 0;
+    return ok ? t.tv_sec + t.tv_nsec / 1e9 : NAN;
+}
+
+bool Same(const termios& a, const termios& b) {
+    return memcmp(&a, &b, sizeof a) == 0;
+}
+
+const std::string kAgain = kPrompt + kInvalid;
+
+// The tsan preset leaves out Signals.*: the sanitizer defers and re-delivers signals itself.
+TEST(Signals, AtThePromptAndWhileMonitoringTheModeIsRestoredAndEveryReportKept) {
+    for (bool monitoring : {false, true})
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + (monitoring ? " monitoring" : ""));
+            TempDir dir;
+            WriteFile(dir / "script", "0 cable on\n1000 bytes 3\n2000 bytes 3\n3000 bytes 3\n");
+            Pty tty;
+            const termios before = tty.Mode();
+            Options o{{}, {{"CABLETEST_DEVICE_DIR", dir.path}}, &tty};
+            if (monitoring)
+                o = {{"sim"},
+                     {{"CABLETEST_CLOCK", "virtual"}, {"CABLETEST_SIM_SCRIPT", dir / "script"}},
+                     &tty};
+            Child p(o);
+            const std::string shown =
+                kBanner + (monitoring ? kConnected + kPass + kPass + kPass : kPrompt);
+            ASSERT_TRUE(p.ReadUntil(shown, 5000)) << p.out;
+            ASSERT_TRUE(monitoring || tty.WaitRaw());
+            ASSERT_TRUE(p.Signal(sig));
+            EXPECT_TRUE(p.Wait().Killed(sig));
+            EXPECT_EQ(p.out, shown);
+            EXPECT_TRUE(Same(before, tty.Mode())) << "the terminal's mode was not restored";
+        }
+}
+
+// As a job of a shell, so that a stop really stops: the terminal is restored for each stop,
+// raw again on continuing, and the key read goes on.
+TEST(Signals, EachStopAtThePromptRestoresTheTerminal) {
+    Pty tty;
+    const termios before = tty.Mode();
+    Child p({{}, {}, &tty, true});
+    ASSERT_TRUE(p.ReadUntil(kPrompt) && tty.WaitRaw()) << p.out;
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_TRUE(p.Signal(SIGTSTP));
+        const std::string stat = "/proc/" + std::to_string(p.pid()) + "/stat";
+        for (double end = Now() + 5; ReadFile(stat).find(") T ") == std::string::npos;)
+            ASSERT_LT(Now(), end) << "not stopped, round " << round;
+        EXPECT_TRUE(Same(before, tty.Mode())) << "stopped in raw mode, round " << round;
+        ASSERT_TRUE(p.Signal(SIGCONT) && tty.WaitRaw());
+    }
+    ASSERT_TRUE(tty.Write("z") && p.ReadUntil(kInvalid + kPrompt) && tty.WaitRaw()) << p.out;
+    ASSERT_TRUE(p.Signal(SIGTERM));
+    EXPECT_TRUE(p.Wait().Killed(SIGTERM));
+    EXPECT_TRUE(Same(before, tty.Mode()));
+}
+
+TEST(Output, ClosedOrWithoutItsReaderIsNoCrashAndNoSpin) {
+    const std::pair<const char*, int> cases[] = {
+        {"{ \"$0\" \"$@\" >&-; echo \"status $?\" >&2; }", 0},
+        // By default the first write after the reader has gone ends the program with SIGPIPE;
+        // with it ignored, as some parents leave it, the writes fail and the program works on.
+        {"{ \"$0\" \"$@\"; echo \"status $?\" >&2; } | head -c 100 >/dev/null", 128 + SIGPIPE},
+        {"trap '' PIPE; { \"$0\" \"$@\"; echo \"status $?\" >&2; } | head -c 100 >/dev/null", 0}};
+    for (const auto& c : cases) {
+        SimRun run = RunSim("0 cable on\n1000 bytes 4000 1\n6000 end\n",
+                            {"-c", c.first, ProgramPath(), "sim", "debug"}, {}, "/bin/sh");
+        EXPECT_TRUE(run.status.Exited(0)) << c.first;
+        EXPECT_EQ(run.err, "status " + std::to_string(c.second) + "\n") << c.first;
+        EXPECT_LT(run.status.cpu, 3.0) << c.first;
+        // The files the program opens must not take the closed stream's place.
+        EXPECT_EQ(Count(run.log, " DTR ") + Count(run.log, " RTS "), Count(run.log, "\n"));
+    }
+}
+
+TEST(Output, ClosedNeverSendsReportsDownTheLine) {
+    TempDir dir;
+    Pty line;
+    ASSERT_TRUE(line.Link(dir.path, "ttyS0"));
+    Options o({"-c", "exec \"$0\" com1 debug >&-", ProgramPath()},
+              {{"CABLETEST_DEVICE_DIR", dir.path}});
+    o.program = "/bin/sh";
+    Child p(o);
+    ASSERT_TRUE(line.WaitRaw());
+    usleep(300000);  // past the handle line, on the real clock
+    ASSERT_TRUE(line.Write("abc"));
+    pollfd sent{line.master, POLLIN, 0};
+    EXPECT_EQ(poll(&sent, 1, 300), 0) << "reports were sent down the line";
+    EXPECT_TRUE(p.Signal(SIGTERM) && p.Wait().Killed(SIGTERM)) << "no crash";
+}
+
+// A flood of bytes 1 ms apart, a line each in debug mode, is far more than a pipe holds, and
+// nobody reads for a while: the program blocks without spinning, then loses nothing. The flood is
+// one pass, the byte 2 s after it another; no cable sample while the bytes come; memory stays flat.
+TEST(Output, AFloodIntoAFullPipeBlocksWithoutSpinningAndLosesNothing) {
+    TempDir dir;
+    WriteFile(dir / "script", "0 cable on\n1000 bytes 20000 1 55\n23000 bytes 1 1 77\n23500 end\n");
+    Child p({{"sim", "debug"},
+             {{"CABLETEST_CLOCK", "virtual"},
+              {"CABLETEST_SIM_SCRIPT", dir / "script"},
+              {"CABLETEST_SIM_LOG", dir / "log"}}});
+    usleep(800000);
+    const double cpu = Cpu(p.pid());
+    usleep(500000);
+    EXPECT_LT(Cpu(p.pid()) - cpu, 0.05) << "CPU seconds in 0.5 s with the pipe full";
+    Status status = p.Wait(60000);
+    EXPECT_TRUE(status.Exited(0)) << status.Text();
+    EXPECT_EQ(Count(p.out, ": received char 55\n"), 20000u);
+    EXPECT_EQ(Count(p.out, ": received char 77\n"), 1u);
+    EXPECT_EQ(Count(p.out, kPass), 2u);
+    EXPECT_EQ(p.out.find(kPass), p.out.find("\n", p.out.find("received char")) + 1);
+    EXPECT_NE(ReadFile(dir / "log").find("990 DTR off\n21199 DTR on\n"), std::string::npos);
+    EXPECT_TRUE(kSanitized || status.maxRssKiB < 8192) << status.maxRssKiB << " KiB";
+}
+
+TEST(PulledOut, ForAMinuteOnTheVirtualClockTakesTimeNotCpu) {
+    SimRun run = RunSim("0 cable on\n1000 unplug\n61000 end\n");
+    ASSERT_TRUE(run.status.Exited(0)) << run.status.Text();
+    std::string want = kBanner + kConnected + kFailedRound.substr(kFailedRound.find("(2)"));
+    const size_t rounds = (run.out.size() - want.size()) / kFailedRound.size();
+    for (size_t i = 0; i < rounds; ++i)
+        want += kFailedRound;
+    EXPECT_EQ(run.out, want);
+    EXPECT_TRUE(rounds >= 5990 && rounds <= 6000) << rounds;  // one per 10 ms cable step
+    EXPECT_LT(run.status.cpu, 3.0);
+    EXPECT_EQ(run.log.find("1190 DTR"), std::string::npos) << "DTR pulsed without the device";
+}
+
+// A pty whose far end is closed after a pass, in real time.
+TEST(PulledOut, InRealTimeOnlyTheFailedQueriesAtLittleCost) {
+    TempDir dir;
+    Pty line;
+    ASSERT_TRUE(line.Link(dir.path, "ttyS0"));
+    Child p({{"com1"}, {{"CABLETEST_DEVICE_DIR", dir.path}}});
+    ASSERT_TRUE(line.WaitRaw());
+    usleep(400000);  // past the start-up pause and the drain, on the real clock
+    ASSERT_TRUE(line.Write("xxxxx") && p.ReadUntil(kPass)) << p.out;
+    line.Close();
+    ASSERT_TRUE(p.ReadUntil("(2)Clear failed, erc = 31\n", 3000)) << p.out;
+    const size_t from = p.out.size();
+    const double cpu = Cpu(p.pid());
+    for (double end = Now() + 1; Now() < end;)
+        p.Pump(20);
+    EXPECT_LT(Cpu(p.pid()) - cpu, 0.1) << "CPU seconds in 1 s without the device";
+    const std::string more = p.out.substr(from);
+    const size_t rounds = Count(more, kFailedRound);
+    EXPECT_TRUE(rounds > 25 && rounds <= 101) << rounds;  // about one per 10 ms
+    EXPECT_LT(more.size() - rounds * kFailedRound.size(), 2 * kFailedRound.size()) << more;
+    EXPECT_TRUE(p.Signal(SIGTERM) && p.Wait().Killed(SIGTERM)) << "no crash";
+}
+
+// Refused in full ("Open <name> failed <code>", the name whole, however odd), and the devices
+// in and beyond the folder are left alone. A folder that cannot be searched needs a user other
+// than root.
+TEST(PortRefused, EveryWayAPortCannotBeHadLeavesItAlone) {
+    TempDir dir;
+    const std::string dev = dir / "dev";
+    Pty outside, inside;
+    ASSERT_TRUE(!mkdir(dev.c_str(), 0755) && outside.Link(dir.path, "x") &&
+                inside.Link(dev, "ttyS0"));
+    const termios modes[2] = {outside.Mode(), inside.Mode()};
+    std::string odd = "%n%s\x1b[0m\xff/../\\\t\"'$(x)`;|&*?";
+    while (odd.size() < 8191)
+        odd += odd;
+    std::vector<std::pair<std::string, int>> cases = {
+        {"../x", 2},    {"%n%n%n", 2},     {"\x1b[2J", 2},
+        {"abcdefg", 2}, {"abcdefgh", 206}, {odd.substr(0, 8191), 206}};
+    if (geteuid() == 0)
+        cases.push_back({"com1", 5});  // last: the folder is made unsearchable for it
+    for (const auto& c : cases) {
+        Options o({c.first}, {{"CABLETEST_DEVICE_DIR", dev}});
+        if (c.first == "com1") {
+            ASSERT_TRUE(chmod(dir.path.c_str(), 0711) == 0 && chmod(dev.c_str(), 0) == 0);
+            o.args = {"--reuid=65534", "--regid=65534", "--clear-groups", o.program, "com1"};
+            o.program = "/usr/bin/setpriv";
+        }
+        Child p(o);
+        EXPECT_TRUE(p.Wait().Exited(1)) << c.first;
+        EXPECT_EQ(p.out, kBanner + "Open " + c.first + " failed " + std::to_string(c.second) +
+                             "\n" + kAgain + kAgain + kAgain + kNoConsole);
+    }
+    chmod(dev.c_str(), 0755);  // so that the folder can be removed
+    EXPECT_TRUE(Same(modes[0], outside.Mode())) << "a name reached outside the folder";
+    EXPECT_TRUE(Same(modes[1], inside.Mode())) << "an odd name or the locked folder opened ttyS0";
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// The program as an operator meets it: start-up, the port prompt on a terminal (a pty the test
+// types into), ports as ptys in a temporary device folder, and monitoring on the simulated line
+// in virtual time, with its standard output and the line's DTR/RTS log compared exactly.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+const std::string kAgain = kPrompt + kInvalid;
+
+TEST(Prompt, OtherKeysAreRefusedAFailedOpenAsksAgainAndCtrlCEnds) {
+    Pty tty;
+    TempDir dir;
+    Child p({{}, {{"CABLETEST_DEVICE_DIR", dir.path}}, &tty});
+    for (const char* key : {"a", "0", "\x1bOP", "7", "\x03"}) {
+        for (int n = key[0] == '7' ? 2 : 1; n > 0; --n)  // F1 is two keys, 0 and 59
+            ASSERT_TRUE(p.ReadUntil(kPrompt) && tty.WaitRaw()) << p.out;
+        ASSERT_TRUE(tty.Write(key));
+    }
+    EXPECT_TRUE(p.Wait().Exited(3));
+    EXPECT_EQ(tty.Read(), std::string("a0\0;7", 5)) << "echoed, Ctrl-C not";
+    EXPECT_FALSE(tty.Raw());
+    EXPECT_EQ(p.out, kBanner + kAgain + kAgain + kAgain + kAgain + kPrompt +
+                         "\nOpen com7 failed 2\n" + kPrompt);
+}
+
+// The port is a pty: raw 9600 8N1 without flow control, no modem lines, so no cable report; a
+// burst of bytes is one pass, in real time. Every report is out before SIGINT ends the program.
+TEST(Prompt, FiveOpensCom5AndABurstIsOnePass) {
+    Pty tty, line;
+    TempDir dir;
+    ASSERT_TRUE(line.Link(dir.path, "ttyS4"));
+    Child p({{}, {{"CABLETEST_DEVICE_DIR", dir.path}}, &tty});
+    ASSERT_TRUE(p.ReadUntil(kPrompt) && tty.WaitRaw());
+    ASSERT_TRUE(tty.Write("5") && line.WaitRaw()) << p.out;
+    termios t = line.Mode();
+    EXPECT_TRUE(cfgetispeed(&t) == B9600 && cfgetospeed(&t) == B9600);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD), tcflag_t{CS8 | CREAD});
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | ISTRIP), 0u);
+    EXPECT_EQ((t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) | (t.c_oflag & OPOST), 0u);
+    usleep(400000);  // past the start-up pause and the drain, on the real clock
+    ASSERT_TRUE(line.Write("UUUUUU"));
+    EXPECT_TRUE(p.ReadUntil(kPass, 5000));
+    p.Pump(300);
+    ASSERT_TRUE(p.Signal(SIGINT));
+    EXPECT_TRUE(p.Wait().Killed(SIGINT));
+    EXPECT_EQ(p.out, kBanner + kPrompt + "\n" + kPass);
+    EXPECT_EQ(tty.Read(), "5");
+}
+
+TEST(Prompt, AFirstArgumentSkipsItEvenEmptyButNotTheOperatorsOwnTerminal) {
+    Pty tty, line;
+    TempDir dir;
+    ASSERT_TRUE(line.Link(dir.path, "ttyS0") && tty.Link(dir.path, "mine"));
+    Child p({{""}, {{"CABLETEST_DEVICE_DIR", dir.path}}, &tty});  // "" is com1
+    ASSERT_TRUE(line.WaitRaw());
+    EXPECT_TRUE(p.Signal(SIGINT) && p.Wait().Killed(SIGINT));
+    EXPECT_EQ(p.out, kBanner);
+    Child mine({{"mine"}, {{"CABLETEST_DEVICE_DIR", dir.path}}, &tty});
+    ASSERT_TRUE(mine.ReadUntil("Open mine failed 5\n" + kPrompt) && tty.WaitRaw()) << mine.out;
+    ASSERT_TRUE(tty.Write("\x03"));
+    EXPECT_TRUE(mine.Wait().Exited(3));
+}
+
+TEST(WithoutConsole, KeysComeNotFromStandardInputAndLongNamesAreRefusedWhole) {
+    TempDir dir;
+    Pty usb1, usb10;  // ttyUSB10 cut to seven characters would open ttyUSB1
+    ASSERT_TRUE(usb1.Link(dir.path, "ttyUSB1") && usb10.Link(dir.path, "ttyUSB10"));
+    ASSERT_TRUE(WriteFile(dir / "keys", "1111\n"));
+    for (const std::string name : {"", "ttyUSB10"}) {
+        Options o({name, "debug"}, {{"CABLETEST_DEVICE_DIR", dir.path}});
+        o.args.resize(name.empty() ? 0 : 2);
+        o.stdinFile = dir / "keys";
+        Child p(o);
+        EXPECT_TRUE(p.Wait().Exited(1));
+        EXPECT_EQ(p.out, kBanner + (name.empty() ? "" : "Open ttyUSB10 failed 206\n") + kAgain +
+                             kAgain + kAgain + kNoConsole);
+    }
+    EXPECT_FALSE(usb1.Raw() || usb10.Raw());
+    Child help({{"--help", "sim"}}), version({{"--version"}});
+    EXPECT_TRUE(help.Wait().Exited(0) && version.Wait().Exited(0));
+    EXPECT_EQ(help.out.rfind("Usage: cabletest [port [debug]]\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.find("Magnetic"), std::string::npos);
+    // In a git checkout the build adds the commit: "cabletest 1.0.0 (git 6b8ddd1)".
+    const std::string v = "cabletest " CABLETEST_EXPECTED_VERSION;
+    EXPECT_TRUE(version.out == v + "\n" || version.out.rfind(v + " (git ", 0) == 0) << version.out;
+}
+
+// The built-in demonstration on the virtual clock: a round of ten seconds shows every report.
+TEST(Demonstration, ShowsEveryReportAndLoops) {
+    Child p({{"sim"}, {{"CABLETEST_CLOCK", "virtual"}}});
+    const std::string round =
+        kConnected + kPass + kPass + kDisconnected + kConnected + kPass + kDisconnected;
+    EXPECT_TRUE(p.ReadUntil(round + round, 20000));
+    EXPECT_EQ(p.out.substr(0, kBanner.size() + round.size() * 2), kBanner + round + round);
+}
+
+// The monitoring loop on the simulated line. Every run opens the port at 0, pauses 100 ms and
+// drains until 150; then each quiet 200 ms is followed by a 10 ms DTR pulse: 350, 560, 770...
+std::string Pulses(int from, int to) {  // the log's DTR pulses from `from`, 210 ms apart
+    std::string lines;
+    for (int t = from; t <= to; t += 210)
+        lines += std::to_string(t) + " DTR on\n" + std::to_string(t + 10) + " DTR off\n";
+    return lines;
+}
+
+// Debug mode's line per byte: "<tick> <last pass tick>: received char <hex>".
+std::string Got(std::vector<std::pair<long, long>> ticks, const std::string& byte = "00") {
+    std::string lines;
+    for (const auto& t : ticks)
+        lines += std::to_string(t.first) + " " + std::to_string(t.second) + ": received char " +
+                 byte + "\n";
+    return lines;
+}
+
+struct Scenario {
+    const char* name;
+    const char* script;  // ends the program
+    std::vector<std::string> args;
+    const char* tickStart;  // CABLETEST_TICK_START
+    std::string out, log;   // the log after the open's "0 RTS on"
+};
+
+class Monitor : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Monitor, Scenario) {
+    const Scenario& s = GetParam();
+    std::vector<std::string> args = {"sim"};
+    args.insert(args.end(), s.args.begin(), s.args.end());
+    SimRun run = RunSim(s.script, args, {{"CABLETEST_TICK_START", s.tickStart}});
+    EXPECT_TRUE(run.status.Exited(0)) << run.status.Text() << run.err;
+    static const std::regex handle("Handle = [0-9A-F]{8}\n");
+    EXPECT_EQ(std::regex_replace(run.out, handle, "Handle\n"), s.out);
+    EXPECT_EQ(run.log, "0 RTS on\n" + s.log);
+}
+
+const std::string kDebug = kBanner + "Handle\n", kDefault = "1000000";
+std::string Times(int n, const std::string& text) {
+    return n > 0 ? text + Times(n - 1, text) : "";
+}
+
+// clang-format off
+const Scenario kScenarios[] = {
+    // Any word but "debug" is no debug switch.
+    {"ABurstAfterAQuietSpellIsOnePass", "1000 bytes 5\n3000 end\n", {"debugx"}, "1000000",
+     kBanner + kPass, Pulses(350, 980) + Pulses(1204, 2894)},
+    // The burst ends at 1002: 400 ms later is an echo, 800 ms later a pass.
+    {"EchoesWithin750msDoNotCount", "1000 bytes 3\n1402 bytes 1 1 7f\n1802 bytes 1 1 80\n2500 end\n",
+     {"debug"}, "1000000",
+     kDebug + Got({{1001000, 0}}) + kPass + Got({{1001001, 1001000}, {1001002, 1001001}}) +
+         Got({{1001402, 1001002}}, "7F") + Got({{1001802, 1001002}}, "80") + kPass,
+     Pulses(350, 980) + Pulses(1202, 1202) + Pulses(1602, 1602) + Pulses(2002, 2422)},
+    {"BandEdges100And750AreIgnored751Counts",
+     "1000 bytes 1\n1100 bytes 1\n1750 bytes 1\n1751 bytes 1\n2200 end\n", {"DEBUG"}, "1000000",
+     kDebug + Got({{1001000, 0}}) + kPass +
+         Got({{1001100, 1001000}, {1001750, 1001000}, {1001751, 1001000}}) + kPass,
+     Pulses(350, 980) + Pulses(1300, 1720) + Pulses(1951, 2161)},
+    // 100 bytes 40 ms apart: all dropped unseen, no pulse before 4010.
+    {"BytesUnder50msApartKeepTheDrainGoing", "0 cable on\n0 bytes 100 40\n4200 end\n", {""},
+     "1000000", kBanner, ""},
+    // The tick wraps to 0 at 2000 ms, in the middle of the second burst.
+    {"TheTicksWrapGivesNoFalsePass",
+     "1000 bytes 1\n1995 bytes 10\n2600 bytes 1\n2900 bytes 1\n3200 end\n", {"debug"}, "4294965296",
+     kDebug + Got({{-1000, 0}}) + kPass + Got({{-5, -1000}}) + kPass +
+         Got({{-4, -5}, {-3, -4}, {-2, -3}, {-1, -2}, {0, -1}, {1, 0}, {2, 1}, {3, 2}, {4, 3},
+              {600, 4}, {900, 4}}) + kPass,
+     Pulses(350, 980) + Pulses(1200, 1830) + Pulses(2204, 2414) + Pulses(2800, 2800) +
+         Pulses(3100, 3100)},
+    {"AFirstByteAt500IsNoPass", "500 bytes 1\n760 bytes 1\n1200 end\n", {"debug"}, "0",
+     kDebug + Got({{500, 0}, {760, 0}}) + kPass,
+     Pulses(350, 350) + Pulses(700, 700) + Pulses(960, 1170)},
+    {"AFirstByteAt751IsAPass", "751 bytes 1\n1200 end\n", {"debug"}, "0",
+     kDebug + Got({{751, 0}}) + kPass, Pulses(350, 560) + Pulses(951, 1161)},
+    {"EachCableChangeOnceAtTheNextQuietSample",
+     "0 cable on\n700 cable off\n1500 cable on\n2000 end\n", {}, "1000000",
+     kBanner + kConnected + kDisconnected + kConnected, Pulses(350, 1820)},
+    {"AMissingCableIsUnreportedUntilOncePresent", "1000 cts on\n1300 end\n", {"verbose"}, "1000000",
+     kBanner, Pulses(350, 1190)},
+    // Bytes every 150 ms from 1000 to 3850: no quiet 200 ms, so no pulse.
+    {"NoSamplesWhileBytesKeepComing", "0 cable on\n1000 bytes 20 150\n5000 end\n", {}, "1000000",
+     kBanner + kConnected + Times(4, kPass), Pulses(350, 980) + Pulses(4050, 4900)},
+    {"DebugShowsAllFourLinesAtTheSameMoments",
+     "0 cable on\n0 cts on\n0 rlsd on\n400 ring on\n700 cable off\n1000 cts off\n1500 cable on\n"
+     "2000 end\n", {"dEbUg"}, "1000000",
+     kDebug + "DSR -> on, CTS -> on, RING -> off, RLSD -> on\n"
+              "DSR -> off, CTS -> on, RING -> on, RLSD -> on\n"
+              "DSR -> on, CTS -> off, RING -> on, RLSD -> on\n", Pulses(350, 1820)},
+    // Error and bytes come during the pulse at 980..990: the next receive drops RTS 990..1040,
+    // then reads the 40 bytes queued by then.
+    {"ALineErrorDropsRtsFor50msAndNoByteIsLost", "982 error frame\n982 bytes 40 1 42\n1500 end\n",
+     {"debug"}, "1000000",
+     kDebug + Got({{1001040, 0}}, "42") + kPass + Times(39, Got({{1001040, 1001040}}, "42")),
+     Pulses(350, 980) + "990 RTS off\n1040 RTS on\n" + Pulses(1240, 1450)},
+    // Pulled out during the receive that began at 990: the watcher's wait ends with mask 0;
+    // then every round fails at once but for the 10 ms of the cable step.
+    {"UnplugIsNoCrashAndNoSpin", "1000 unplug\n1100 end\n", {}, "1000000",
+     kBanner + "(2)ClearCommError\n(2)Clear failed, erc = 31\n" + Times(9, kFailedRound),
+     Pulses(350, 980)},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Sim, Monitor, ::testing::ValuesIn(kScenarios),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+}  // namespace

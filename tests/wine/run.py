@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Runs the Windows build's programs under Wine, each run in a prefix of its own made in a
+temporary folder, whose only serial port, com12, is a pseudo-terminal. Wine's port detection is
+off (mountmgr.sys) and every other port link is removed: Wine's default com1 may be this
+machine's console.
+
+  run.py PROGRAM.exe [ARG...]            the toolchain's emulator: runs it, gives its exit code
+  run.py --smoke CABLETEST.exe OBJDUMP   smoke runs of the program itself
+"""
+import os, pty, re, select, shutil, subprocess, sys, tempfile, threading, time
+
+PORT = re.compile(r"(com|lpt)\d+|aux|prn")
+ENV = dict(os.environ, WINEARCH="win32", WINEDEBUG=os.environ.get("WINEDEBUG", "-all"),
+           WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;mountmgr.sys=d")
+for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+    ENV.pop(name, None)
+
+
+def drain(master):  # keeps the far end of the line open and empty
+    while True:
+        try:
+            os.read(master, 4096)
+        except OSError:
+            time.sleep(0.05)  # no opener at the moment
+
+
+def make_prefix(folder):
+    ENV["WINEPREFIX"] = prefix = os.path.join(folder, "prefix")
+    subprocess.run(["wineboot", "-i"], env=ENV, timeout=240, capture_output=True, check=True)
+    subprocess.run(["wineserver", "-w"], env=ENV, timeout=60)
+    dos = os.path.join(prefix, "dosdevices")
+    for name in os.listdir(dos):
+        if PORT.fullmatch(name):
+            os.unlink(os.path.join(dos, name))
+    master, slave = pty.openpty()
+    os.symlink(os.ttyname(slave), os.path.join(dos, "com12"))
+    os.close(slave)
+    threading.Thread(target=drain, args=(master,), daemon=True).start()
+
+
+def verify():  # refuses to run with a port that is not one of our ptys
+    dos = os.path.join(ENV["WINEPREFIX"], "dosdevices")
+    for name in filter(PORT.fullmatch, os.listdir(dos)):
+        if not os.path.realpath(os.path.join(dos, name)).startswith("/dev/pts/"):
+            sys.exit("unsafe port in the wine prefix: %s" % name)
+    for reg in ("system.reg", "user.reg"):
+        path = os.path.join(ENV["WINEPREFIX"], reg)
+        if os.path.exists(path) and "/dev/ttyS" in open(path, errors="replace").read():
+            sys.exit("the wine prefix's registry names /dev/ttyS*")
+
+
+def run(args, seconds=60, capture=True):
+    verify()
+    return subprocess.run(["wine"] + args, env=ENV, timeout=seconds, start_new_session=True,
+                          stdin=subprocess.DEVNULL, capture_output=capture)
+
+
+def on_terminal(program, keys):
+    """The prompt on Wine's console on a pty: types each key once the count of prompts on the
+    screen reaches its own; returns the screen's text without cursor movements and blanks."""
+    verify()
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execvpe("wine", ["wine", program], ENV)
+    raw, csi = [b""], re.compile(rb"\x1b\[[0-9;?]*[ -/]*[@-~]|\x1b[()][0-9A-B]|\x1b[=>]")
+    text = lambda: csi.sub(b"", raw[0]).replace(b" ", b"").replace(b"\r", b"")
+
+    def pump(until, seconds):
+        end = time.monotonic() + seconds
+        while not until() and time.monotonic() < end:
+            if select.select([fd], [], [], 0.2)[0]:
+                raw[0] += os.read(fd, 4096)
+
+    try:
+        for prompts, key in keys:
+            pump(lambda: text().count(b"number(1-9)") >= prompts, 60)
+            time.sleep(0.5)  # typed before the key read begins, Wine's console would echo it
+            os.write(fd, key)
+        pump(lambda: b"failed" in text(), 30)
+    finally:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    return text()
+
+
+def smoke(program, objdump):
+    dlls = set(re.findall(r"DLL Name: (\S+)", subprocess.run(
+        [objdump, "-p", program], capture_output=True, text=True).stdout.lower()))
+    checks = [("imports only what a bare Windows has", dlls and dlls <= {"kernel32.dll",
+                                                                        "user32.dll", "msvcrt.dll"})]
+    banner = b"Magnetic switch cable test program\r\n\r\nCtrl C to terminate\r\n"
+    again = b"Please enter serial port number (1-9)  invalid port\r\n"
+    refused = again * 3 + b"No console to read the port number from; give the port as the" \
+                          b" first argument\r\n"
+    for args, shown in (([], b""), (["com8"], b"Open com8 failed 2\r\n"),
+                        (["com12345"], b"Open com12345 failed 206\r\n")):
+        got = run([program] + args)
+        checks.append(("%s without a console" % args, (got.returncode, got.stdout) ==
+                       (1, banner + shown + refused)))
+    try:  # monitors until the time limit ends it; every report is out already
+        run([program, "com12", "DeBuG"], 5)
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout or b""
+        checks.append(("com12 opens through the device namespace, debug shows the handle",
+                       re.fullmatch(rb"%sHandle = [0-9A-F]{8}\r\n(.*\r\n)*" % banner, out)))
+    screen = on_terminal(program, [(1, b"a"), (2, b"\x1bOP"), (4, b"8")])
+    checks.append(("keys at the prompt on Wine's console: a, F1 (0, 59), 8",
+                   b"number(1-9);invalidport\nPleaseenterserialportnumber(1-9)8\nOpencom8failed2"
+                   in screen and screen.count(b"invalidport") == 3))
+    for name, ok in checks:
+        print("ok  " if ok else "FAIL", name)
+    if not checks[-1][1]:
+        print("screen:", screen)
+    return 0 if all(ok for _, ok in checks) else 1
+
+
+def main():
+    folder = tempfile.mkdtemp(prefix="cabletest-wine.")
+    try:
+        make_prefix(folder)
+        if sys.argv[1] == "--smoke":
+            return smoke(*sys.argv[2:4])
+        return run(sys.argv[1:], 240, capture=False).returncode
+    finally:
+        subprocess.run(["wineserver", "-k"], env=ENV, timeout=30)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
