@@ -1,7 +1,10 @@
 // Console services of the port prompt on POSIX: the key read and the echo go
 // to the controlling terminal itself (/dev/tty), so that they work with
-// standard input and output redirected, and the terminal is in raw mode only
-// while a key read waits.
+// standard input and output redirected. The terminal is in raw mode while a
+// key read waits and, inside a prompt, from the prompt's start to its end, so
+// that keys typed ahead between two reads are neither echoed twice nor turned
+// into signals. Whatever signal ends or stops the process meanwhile, the
+// terminal gets its mode back first.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -26,14 +29,22 @@ static struct KeyDecoder g_keyDecoder;
 // The second code of a two-code key, for the next read; -1 when none.
 static int g_pendingCode = -1;
 
-// What the signal handler needs to put the terminal back. Written only while
-// the signals below are not handled by us.
+// Between ConsoleBeginPrompt and ConsoleEndPrompt: the key reads leave the
+// terminal raw.
+static int g_promptOpen = 0;
+
+// What the signal handlers need to put the terminal back. The modes are
+// written only while none of our handlers is installed.
 static struct termios g_savedMode;
 static struct termios g_rawMode;
-static const int kWaitSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
-enum { WAIT_SIGNAL_COUNT = sizeof kWaitSignals / sizeof kWaitSignals[0] };
-static struct sigaction g_previousAction[WAIT_SIGNAL_COUNT];
-static int g_handlerInstalled[WAIT_SIGNAL_COUNT];
+// Raw mode is wanted whenever the process is in the foreground...
+static volatile sig_atomic_t g_rawWanted = 0;
+// ...and the terminal may be in it. Set before the mode is changed, so that a
+// signal in between still puts the saved mode back.
+static volatile sig_atomic_t g_rawSet = 0;
+typedef void (*SignalHandler)(int);
+static struct sigaction g_previousAction[NSIG];
+static int g_handlerInstalled[NSIG];
 
 static int ConsoleTerminal(void) {
     if (g_terminal < 0)
@@ -49,64 +60,139 @@ static int SetMode(const struct termios* mode) {
     return result;
 }
 
-static void WaitSignalHandler(int sig);
+// The saved mode back; also called from the signal handlers.
+static void RestoreSavedMode(void) {
+    if (g_rawSet) {
+        SetMode(&g_savedMode);
+        g_rawSet = 0;
+    }
+}
 
-// Puts our handler on one signal; also called from the handler itself, so
-// only async-signal-safe calls.
-static int SetWaitHandler(int sig) {
+// Raw mode again after a stop, when it is still wanted. A job continued in
+// the background leaves the mode to the shell that now has the terminal;
+// the continuing into the foreground comes back here.
+static void ResumeRawMode(void) {
+    if (g_rawWanted && tcgetpgrp(g_terminal) == getpgrp()) {
+        g_rawSet = 1;
+        SetMode(&g_rawMode);
+    }
+}
+
+// Puts a handler of ours on one signal; also called from the handlers
+// themselves, so only async-signal-safe calls.
+static int SetModeHandler(int sig, SignalHandler handler) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = WaitSignalHandler;
+    action.sa_handler = handler;
+    // The prompt's own output may be blocked in a write when a stop and a
+    // continue come: the write goes on rather than failing.
+    action.sa_flags = SA_RESTART;
     sigfillset(&action.sa_mask);
     return sigaction(sig, &action, NULL);
 }
 
-static void InstallWaitHandlers(void) {
-    for (int i = 0; i < WAIT_SIGNAL_COUNT; ++i) {
-        g_handlerInstalled[i] = 0;
-        if (sigaction(kWaitSignals[i], NULL, &g_previousAction[i]) != 0)
-            continue;
-        // A signal the user has chosen to ignore (nohup) stays ignored.
-        if (g_previousAction[i].sa_handler == SIG_IGN)
-            continue;
-        if (SetWaitHandler(kWaitSignals[i]) == 0)
-            g_handlerInstalled[i] = 1;
-    }
-}
-
-static void RemoveWaitHandlers(void) {
-    for (int i = 0; i < WAIT_SIGNAL_COUNT; ++i) {
-        if (g_handlerInstalled[i])
-            sigaction(kWaitSignals[i], &g_previousAction[i], NULL);
-        g_handlerInstalled[i] = 0;
-    }
-}
-
-// A signal during the wait: the terminal gets its mode back, then the signal
-// takes the course it would have taken without us. A stop signal comes back
-// here on continuing, and the wait goes on in raw mode.
-static void WaitSignalHandler(int sig) {
+// A signal while raw mode is wanted: the terminal gets its mode back, then
+// the signal takes the course it would have taken without us, so that the
+// process ends or stops as it would have (the exit status names the signal).
+static void ModeSignalHandler(int sig) {
     int savedErrno = errno;
-    int index = -1;
-    for (int i = 0; i < WAIT_SIGNAL_COUNT; ++i)
-        if (kWaitSignals[i] == sig)
-            index = i;
-    if (index < 0)
-        return;
-
-    tcsetattr(g_terminal, TCSANOW, &g_savedMode);
-    sigaction(sig, &g_previousAction[index], NULL);
+    RestoreSavedMode();
+    sigaction(sig, &g_previousAction[sig], NULL);
     raise(sig);
     sigset_t unblock;
     sigemptyset(&unblock);
     sigaddset(&unblock, sig);
-    // The default action happens here: the end of the process, or a stop.
+    // The signal's own course happens here: the end of the process, a stop,
+    // or the handler that was there before ours.
     sigprocmask(SIG_UNBLOCK, &unblock, NULL);
 
-    // Still here: continued after a stop (or the previous action returned).
-    SetWaitHandler(sig);
-    tcsetattr(g_terminal, TCSANOW, &g_rawMode);
+    // Still here: continued after a stop, or the previous handler returned.
+    SetModeHandler(sig, ModeSignalHandler);
+    ResumeRawMode();
     errno = savedErrno;
+}
+
+// Continued after a stop that we could not see coming (SIGSTOP), or that a
+// shell's own mode followed: raw mode again.
+static void ContinueSignalHandler(int sig) {
+    (void)sig;
+    int savedErrno = errno;
+    ResumeRawMode();
+    errno = savedErrno;
+}
+
+// Every signal that ends or stops the process by default gets the mode
+// handler; so does any other that the system may have, since the handler
+// leaves each signal its own course. Those that cannot be caught, and those
+// ignored by default, are left alone.
+static SignalHandler ModeHandlerFor(int sig) {
+    if (sig == SIGCONT)
+        return ContinueSignalHandler;
+    if (sig == SIGKILL || sig == SIGSTOP || sig == SIGCHLD || sig == SIGURG || sig == SIGWINCH)
+        return NULL;
+    return ModeSignalHandler;
+}
+
+static void InstallModeHandlers(void) {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        g_handlerInstalled[sig] = 0;
+        SignalHandler handler = ModeHandlerFor(sig);
+        // Fails for the signals that the C library keeps for itself.
+        if (handler == NULL || sigaction(sig, NULL, &g_previousAction[sig]) != 0)
+            continue;
+        SignalHandler previous = g_previousAction[sig].sa_handler;
+        // A signal the user has chosen to ignore (nohup) stays ignored; a
+        // handler of someone else's on SIGCONT is not ours to replace.
+        if (handler == ModeSignalHandler ? previous == SIG_IGN
+                                         : previous != SIG_DFL && previous != SIG_IGN)
+            continue;
+        if (SetModeHandler(sig, handler) == 0)
+            g_handlerInstalled[sig] = 1;
+    }
+}
+
+static void RemoveModeHandlers(void) {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (g_handlerInstalled[sig])
+            sigaction(sig, &g_previousAction[sig], NULL);
+        g_handlerInstalled[sig] = 0;
+    }
+}
+
+// Puts the terminal into raw mode until EndRawMode; nothing when it is
+// already there. 0, or -1 when there is no terminal to put into it.
+static int BeginRawMode(void) {
+    if (g_rawWanted)
+        return 0;
+    if (ConsoleTerminal() < 0 || tcgetattr(g_terminal, &g_savedMode) != 0)
+        return -1;
+
+    g_rawMode = g_savedMode;
+    // Only the input side changes: text printed while raw mode lasts, such as
+    // the prompt's own lines, still gets the terminal's output processing.
+    g_rawMode.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    g_rawMode.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP | BRKINT | PARMRK | INPCK);
+    g_rawMode.c_cc[VMIN] = 1;
+    g_rawMode.c_cc[VTIME] = 0;
+
+    InstallModeHandlers();
+    g_rawWanted = 1;
+    g_rawSet = 1;
+    if (SetMode(&g_rawMode) != 0) {
+        g_rawWanted = 0;
+        g_rawSet = 0;
+        RemoveModeHandlers();
+        return -1;
+    }
+    return 0;
+}
+
+static void EndRawMode(void) {
+    if (!g_rawWanted)
+        return;
+    g_rawWanted = 0;
+    RestoreSavedMode();
+    RemoveModeHandlers();
 }
 
 // One byte from the terminal, waiting at most timeoutMs (-1: for ever).
@@ -168,26 +254,23 @@ int ConsoleReadKey(void) {
         g_pendingCode = -1;
         return code;
     }
-    if (ConsoleTerminal() < 0)
+    if (BeginRawMode() != 0)
         return -1;
-    if (tcgetattr(g_terminal, &g_savedMode) != 0)
-        return -1;
-
-    g_rawMode = g_savedMode;
-    g_rawMode.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    g_rawMode.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON | ISTRIP | BRKINT | PARMRK | INPCK);
-    g_rawMode.c_cc[VMIN] = 1;
-    g_rawMode.c_cc[VTIME] = 0;
-
-    InstallWaitHandlers();
-    if (SetMode(&g_rawMode) != 0) {
-        RemoveWaitHandlers();
-        return -1;
-    }
     int key = WaitForKey();
-    SetMode(&g_savedMode);
-    RemoveWaitHandlers();
+    if (!g_promptOpen)
+        EndRawMode();
     return key;
+}
+
+void ConsoleBeginPrompt(void) {
+    g_promptOpen = 1;
+    // Without a terminal now, the key read tries again and reports it.
+    BeginRawMode();
+}
+
+void ConsoleEndPrompt(void) {
+    g_promptOpen = 0;
+    EndRawMode();
 }
 
 int ConsoleEcho(int byte) {

@@ -1,5 +1,6 @@
 // Console services of the port prompt on Windows: the key read from the
-// console's own input buffer and the one-byte echo to the console screen.
+// console's own input buffer, the one-byte echo to the console screen, and
+// the input mode held for a whole prompt.
 //
 // Both go to the console devices (CONIN$, CONOUT$) rather than to the
 // standard handles, so that the prompt still works when standard input or
@@ -17,12 +18,36 @@ HANDLE g_consoleOut = INVALID_HANDLE_VALUE;
 // The second code of a key without a character, handed out by the next read.
 int g_pendingKeyCode = -1;
 
+// Between ConsoleBeginPrompt and ConsoleEndPrompt the key reads leave the
+// input in mode 0.
+BOOL g_promptOpen = FALSE;
+// The input's mode is 0 and g_savedInputMode is what it was before.
+BOOL g_inputModeHeld = FALSE;
+DWORD g_savedInputMode = 0;
+
 HANDLE ConsoleDevice(HANDLE* cached, LPCSTR name) {
     if (*cached == INVALID_HANDLE_VALUE) {
         *cached = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     }
     return *cached;
+}
+
+// Mode 0: no Ctrl-C processing (it arrives as the byte 3), no line editing,
+// no echo. TRUE once the input is in it; nothing to do when it already was.
+BOOL HoldInputMode(HANDLE input) {
+    if (g_inputModeHeld)
+        return TRUE;
+    if (!GetConsoleMode(input, &g_savedInputMode) || !SetConsoleMode(input, 0))
+        return FALSE;
+    g_inputModeHeld = TRUE;
+    return TRUE;
+}
+
+void ReleaseInputMode(void) {
+    if (g_inputModeHeld)
+        SetConsoleMode(g_consoleIn, g_savedInputMode);
+    g_inputModeHeld = FALSE;
 }
 
 // The PC keyboard's code for the cursor block's keys, 0 for any other key.
@@ -109,17 +134,25 @@ int ConsoleReadKey(void) {
         return code;
     }
     HANDLE input = ConsoleDevice(&g_consoleIn, "CONIN$");
-    DWORD savedMode = 0;
-    if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &savedMode))
+    if (input == INVALID_HANDLE_VALUE || !HoldInputMode(input))
         return -1;
-    // Mode 0: no Ctrl-C processing (it arrives as the byte 3), no line
-    // editing, no echo.
-    if (!SetConsoleMode(input, 0))
-        return -1;
-
     int result = ReadKeyPress(input);
-    SetConsoleMode(input, savedMode);
+    if (!g_promptOpen)
+        ReleaseInputMode();
     return result;
+}
+
+void ConsoleBeginPrompt(void) {
+    g_promptOpen = TRUE;
+    // Without a console now, the key read tries again and reports it.
+    HANDLE input = ConsoleDevice(&g_consoleIn, "CONIN$");
+    if (input != INVALID_HANDLE_VALUE)
+        HoldInputMode(input);
+}
+
+void ConsoleEndPrompt(void) {
+    g_promptOpen = FALSE;
+    ReleaseInputMode();
 }
 
 int ConsoleEcho(int byte) {

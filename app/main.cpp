@@ -15,5 +15,5 @@ int main(int argc, char* argv[]) {
         // The normal exit, which flushes standard output.
         return exitCode;
     }
-    MonitorLoop(debugMode, &lastPassTick, &cableState);
+    MonitorLoop(portName, debugMode, &lastPassTick, &cableState);
 }

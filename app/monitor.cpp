@@ -55,15 +55,32 @@ static void SampleCable(BOOL debugMode, DWORD* modemStatus, DWORD* cableState) {
     }
 }
 
-void MonitorLoop(BOOL debugMode, DWORD* lastPassTick, DWORD* cableState) {
+// The device has gone: one report, then silence and no DTR pulses until the
+// same name opens again, tried every PORT_RETRY_MS.
+static void AwaitPortReturn(const char* name) {
+    RecordUnplug();
+    Print("Port %s lost, waiting for it to come back\n", name);
+    CloseLostPort();
+    do {
+        Sleep(PORT_RETRY_MS);
+    } while (!ReopenLostPort(name));
+    RecordReplug();
+    Print("Port %s back\n", name);
+    DrainLine();
+}
+
+void MonitorLoop(const char* portName, BOOL debugMode, DWORD* lastPassTick, DWORD* cableState) {
     // Not read before the first successful sample.
     DWORD modemStatus = 0;
+    const char* name = CommPortName(portName);
 
     DrainLine();
     for (;;) {
-        if (ReadCommByte(&g_rxByte, 200) != 0) {
+        if (g_portLost) {
+            AwaitPortReturn(name);
+        } else if (ReadCommByte(&g_rxByte, 200) != 0) {
             PassByte(debugMode, lastPassTick);
-        } else {
+        } else if (!g_portLost) {
             SampleCable(debugMode, &modemStatus, cableState);
         }
     }

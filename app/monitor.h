@@ -46,9 +46,15 @@ inline const char* LineStateText(DWORD modemStatus, DWORD bit) {
     return (modemStatus & bit) != 0 ? "on" : "off";
 }
 
+// A lost port is tried again this often.
+#define PORT_RETRY_MS 500u
+
 // Drains the line, then reports carriage passes and changes of cable
-// presence for ever. `lastPassTick` and `cableState` are start-up's and
-// start at 0.
-[[noreturn]] void MonitorLoop(BOOL debugMode, DWORD* lastPassTick, DWORD* cableState);
+// presence for ever. A port that is lost is waited for under `portName`, the
+// name the operator gave, and monitoring goes on when it is back.
+// `lastPassTick` and `cableState` are start-up's and start at 0; they carry
+// over a loss.
+[[noreturn]] void MonitorLoop(const char* portName, BOOL debugMode, DWORD* lastPassTick,
+                              DWORD* cableState);
 
 #endif  // CABLETEST_APP_MONITOR_H

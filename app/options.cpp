@@ -38,6 +38,8 @@ static BOOL ReadOption(int argc, char* argv[], int* index, CommandLine* line) {
         line->help = TRUE;
     } else if (strcmp(word, "--version") == 0) {
         line->version = TRUE;
+    } else if (strcmp(word, "-l") == 0 || strcmp(word, "--list") == 0) {
+        line->list = TRUE;
     } else if (strcmp(word, "-t") == 0 || strcmp(word, "--timestamps") == 0) {
         line->timestamps = TRUE;
     } else if (strcmp(word, "--record") == 0 || strncmp(word, "--record=", 9) == 0) {

@@ -13,6 +13,7 @@
 struct CommandLine {
     BOOL help;               // -h, --help
     BOOL version;            // --version
+    BOOL list;               // -l, --list
     BOOL timestamps;         // -t, --timestamps
     const char* recordPath;  // --record FILE, or NULL
     const char* port;        // the first word that is not an option, or NULL

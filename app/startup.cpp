@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "app/console.h"
 #include "app/options.h"
+#include "app/ports.h"
 #include "common/output.h"
 #include "serial/line.h"
 #include "serial/platform_names.h"
@@ -18,17 +19,19 @@
 static const char kUsage[] =
     "Usage: cabletest [port [debug]]\n"
     "       cabletest [-t] [--record FILE] [port [debug]]\n"
+    "       cabletest --list\n"
     "\n"
     "Tests a magnetic-switch cable on a serial port at 9600 baud. Prints\n"
     "\"-->Carriage Pass\" for each burst of bytes received and \"Cable connected\" or\n"
     "\"Cable disconnected\" when DSR, sampled under a 10 ms DTR pulse whenever the\n"
     "line is quiet, changes. Runs until Ctrl-C.\n"
     "\n"
-    "  port   the serial port, at most 7 characters; without it the program asks\n"
+    "  port   the serial port, up to 255 characters; without it the program asks\n"
     "         for a digit 1 to 9 (com1 to com9). comN is the N-th serial port (on\n"
     "         Linux /dev/ttyS<N-1>); on Linux any other name is a device under /dev,\n"
-    "         such as ttyUSB0, ttyACM0 or pts/3, and sim is the built-in simulated\n"
-    "         line (a cable and a carriage played from CABLETEST_SIM_SCRIPT, or a\n"
+    "         such as ttyUSB0, ttyACM0, pts/3 or serial/by-id/usb-..., also given\n"
+    "         as a path (/dev/ttyUSB0), and sim is the built-in simulated line (a\n"
+    "         cable and a carriage played from CABLETEST_SIM_SCRIPT, or a\n"
     "         demonstration without it).\n"
     "  debug  (any letter case) also shows the device handle, each byte received\n"
     "         with its timing, and all four modem input lines.\n"
@@ -40,12 +43,21 @@ static const char kUsage[] =
     "                    errors, modem lines, the port lost and back) as a script\n"
     "                    for the simulated line: CABLETEST_SIM_SCRIPT=FILE\n"
     "                    cabletest sim replays it\n"
+    "  -l, --list        the machine's serial ports, each with the name to give first\n"
     "  -h, --help        this text\n"
-    "  --version         the program's version\n";
+    "  --version         the program's version\n"
+    "\n"
+    "Environment (Linux):\n"
+    "  CABLETEST_DEVICE_DIR  the folder port names are looked up in (default /dev)\n"
+    "  CABLETEST_SYSFS_DIR   the device data --list reads (default /sys)\n"
+    "  CABLETEST_SIM_SCRIPT  the script the simulated line plays\n"
+    "  CABLETEST_SIM_LOG     a file each change of DTR or RTS is added to\n"
+    "  CABLETEST_CLOCK       virtual: run on simulated time (only sim opens)\n"
+    "  CABLETEST_TICK_START  the tick count at start on the virtual clock\n";
 
 // The digit prompt of step 5, repeated until a valid key. Returns
 // STARTUP_MONITOR with `portName` set to com1..com9, or an exit code.
-static int PromptForPort(char* portName, signed char* key) {
+static int AskForPort(char* portName, signed char* key) {
     int failedReads = 0;
 
     for (;;) {
@@ -78,6 +90,15 @@ static int PromptForPort(char* portName, signed char* key) {
         portName[3] = (char)*key;
         return STARTUP_MONITOR;
     }
+}
+
+// The prompt with the console held in the key read's mode throughout, and
+// given back before the port is opened or the program ends.
+static int PromptForPort(char* portName, signed char* key) {
+    ConsoleBeginPrompt();
+    int result = AskForPort(portName, key);
+    ConsoleEndPrompt();
+    return result;
 }
 
 // The line context's start: the watcher's loop switch and the events the
@@ -122,6 +143,9 @@ static int OpenSelectedPort(BOOL prompt, char* portName, signed char* key) {
         if (g_port != INVALID_HANDLE_VALUE) {
             return STARTUP_MONITOR;
         }
+        // OpenCommPort has printed its line on standard output; the cause
+        // follows it on standard error.
+        ExplainOpenFailure(portName[0] != '\0' ? portName : "com1", GetLastError());
         prompt = TRUE;
     }
 }
@@ -138,8 +162,8 @@ static void StartWatcher(void) {
 }
 
 // What the command line asks for that ends the program before the port is
-// chosen: a refusal, the usage, the version, a recording that cannot be
-// created. STARTUP_MONITOR when the program is to go on.
+// chosen: a refusal, the usage, the version, the list of ports, a recording
+// that cannot be created. STARTUP_MONITOR when the program is to go on.
 static int HandleCommandLine(int argc, char* argv[], CommandLine* line) {
     if (!ReadCommandLine(argc, argv, line)) {
         fputs(kUsage, stderr);
@@ -153,6 +177,9 @@ static int HandleCommandLine(int argc, char* argv[], CommandLine* line) {
     if (line->version) {
         Print("cabletest %s\n", CABLETEST_VERSION);
         return 0;
+    }
+    if (line->list) {
+        return ListSerialPorts();
     }
     if (line->recordPath != NULL && !RecordCreate(line->recordPath)) {
         return EXIT_NO_RECORDING;
@@ -179,7 +206,7 @@ int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debu
     if (result != STARTUP_MONITOR) {
         return result;
     }
-    RecordStart(portName[0] != '\0' ? portName : "com1", CABLETEST_VERSION);
+    RecordStart(CommPortName(portName), CABLETEST_VERSION);
     if (g_port != NULL) {
         StartWatcher();
     }

@@ -93,3 +93,14 @@ int Print(const char* format, ...) {
     }
     return written;
 }
+
+int PrintError(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int written = vfprintf(stderr, format, args);
+    va_end(args);
+    if (fflush(stderr) != 0 && written >= 0) {
+        written = -1;
+    }
+    return written;
+}

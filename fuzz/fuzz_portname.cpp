@@ -1,11 +1,14 @@
 // Fuzz target for the port-name mapping of CreateFileA. The input is a port
 // name, or a device folder, a NUL byte and a port name. Properties checked:
-// - a name that is empty, absolute, has a ".." component or a control
-//   character is refused and names no path;
+// - a name that is empty, has a ".." component or a control character, or is
+//   absolute outside /dev while the folder is not /dev, is refused and names
+//   no path;
 // - only "sim" (any letter case) is the simulated line;
+// - an absolute name outside /dev (folder /dev) is its own path;
 // - any other name maps to a path that starts with the device folder and '/',
 //   whose part after it has no ".." component, does not start with '/', and
-//   is the name itself, or ttyS<N-1> for comN (checked by counting back up);
+//   is the name itself (for /dev/<rest>: rest), or ttyS<N-1> for comN
+//   (checked by counting back up);
 // - no folder, an empty folder and "/dev" are the same folder.
 #include <cstddef>
 #include <cstdint>
@@ -82,28 +85,13 @@ std::string PlusOne(std::string digits) {
     return "1" + digits;
 }
 
-void CheckOne(const char* dir, const std::string& name) {
-    std::string path = "junk left by the caller";
-    PortKind kind = MapPortName(name.c_str(), dir, &path);
+// Under /dev: "/dev" itself or "/dev/..." (not "/devices").
+bool IsUnderDev(const std::string& name) {
+    return name.compare(0, 4, "/dev") == 0 && (name.size() == 4 || name[4] == '/');
+}
 
-    const bool refused = name.empty() || name[0] == '/' || HasDotDot(name) || HasControl(name);
-    if (refused) {
-        FUZZ_CHECK(kind == PortKind::Invalid, "a name that could leave the folder is refused");
-        FUZZ_CHECK(path.empty(), "a refused name names no path");
-        return;
-    }
-    if (IsSim(name)) {
-        FUZZ_CHECK(kind == PortKind::Simulated, "sim in any case is the simulated line");
-        FUZZ_CHECK(path.empty(), "the simulated line names no path");
-        return;
-    }
-    FUZZ_CHECK(kind == PortKind::Device, "any other name is a device");
-
-    std::string prefix = (dir == nullptr || dir[0] == '\0') ? "/dev" : dir;
-    if (prefix.back() != '/')
-        prefix += '/';
-    FUZZ_CHECK(path.compare(0, prefix.size(), prefix) == 0, "the path starts with the folder, '/'");
-    const std::string rest = path.substr(prefix.size());
+// A relative name's path after the folder: the name, or ttyS<N-1> for comN.
+void CheckRelative(const std::string& name, const std::string& rest) {
     FUZZ_CHECK(!rest.empty() && rest[0] != '/', "the part after the folder is relative");
     FUZZ_CHECK(!HasDotDot(rest), "the part after the folder has no '..' component");
     FUZZ_CHECK(!HasControl(rest), "the part after the folder has no control character");
@@ -117,6 +105,44 @@ void CheckOne(const char* dir, const std::string& name) {
         FUZZ_CHECK(AllDigits(m) && (m == "0" || m[0] != '0'), "ttyS and a plain number");
         FUZZ_CHECK(PlusOne(m) == n, "comN is ttyS<N-1>");
     }
+}
+
+void CheckOne(const char* dir, const std::string& name) {
+    std::string path = "junk left by the caller";
+    PortKind kind = MapPortName(name.c_str(), dir, &path);
+
+    std::string prefix = (dir == nullptr || dir[0] == '\0') ? "/dev" : dir;
+    if (prefix.back() != '/')
+        prefix += '/';
+    const bool absolute = !name.empty() && name[0] == '/';
+    const bool outside = absolute && !IsUnderDev(name);
+    const bool refused =
+        name.empty() || HasDotDot(name) || HasControl(name) || (outside && prefix != "/dev/");
+    if (refused) {
+        FUZZ_CHECK(kind == PortKind::Invalid, "a name that could leave the folder is refused");
+        FUZZ_CHECK(path.empty(), "a refused name names no path");
+        return;
+    }
+    if (IsSim(name)) {
+        FUZZ_CHECK(kind == PortKind::Simulated, "sim in any case is the simulated line");
+        FUZZ_CHECK(path.empty(), "the simulated line names no path");
+        return;
+    }
+    FUZZ_CHECK(kind == PortKind::Device, "any other name is a device");
+    if (outside) {
+        FUZZ_CHECK(path == name, "an absolute name outside /dev is its own path");
+        return;
+    }
+
+    FUZZ_CHECK(path.compare(0, prefix.size(), prefix) == 0, "the path starts with the folder, '/'");
+    const std::string rest = path.substr(prefix.size());
+    if (absolute) {
+        const size_t start = name.find_first_not_of('/', 4);
+        FUZZ_CHECK(rest == (start == std::string::npos ? "" : name.substr(start)),
+                   "/dev/<rest> is <rest> in the folder");
+        return;
+    }
+    CheckRelative(name, rest);
 }
 
 }  // namespace

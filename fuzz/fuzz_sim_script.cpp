@@ -40,12 +40,14 @@ const char* KindWord(SimActionKind kind) {
             return "error";
         case SimActionKind::Unplug:
             return "unplug";
+        case SimActionKind::Replug:
+            return "replug";
         case SimActionKind::Repeat:
             return "repeat";
         case SimActionKind::End:
             return "end";
     }
-    FUZZ_CHECK(false, "action kind is one of the nine");
+    FUZZ_CHECK(false, "action kind is one of the ten");
     return "";
 }
 

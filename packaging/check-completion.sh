@@ -86,7 +86,10 @@ expect "and is given up on within 3 s" "yes" "$([ $((SECONDS - start)) -le 3 ] &
 
 # The real program: the fixed words are there whatever its --list gives, and
 # the completion does not wait (a program that took --list for a port would
-# wait at its prompt).
+# wait at its prompt). Its --list reads an empty machine of its own: the real
+# one would look at (and open) this machine's serial ports.
+mkdir -p "$work/sys/class/tty" "$work/dev"
+export CABLETEST_SYSFS_DIR="$work/sys" CABLETEST_DEVICE_DIR="$work/dev"
 start=$SECONDS
 real="$(offers "$binary" "")"
 for word in $fixed; do

@@ -19,21 +19,26 @@ DWORD g_lastEventMask;
 BYTE g_rxByte;
 HANDLE g_watchThread;
 DWORD g_watchThreadId;
+BOOL g_portLost;
+
+// How long a lost port's close waits for the watcher to finish its round: a
+// driver ends a pending comm-event wait when the handle is closed, so this
+// is only a guard against one that does not.
+#define WATCH_ROUND_LIMIT_MS 1000
 
 // SetCommState checks DCBlength against the record it was built for.
 static_assert(sizeof(DCB) == 28, "DCB must have the Windows layout");
 
 // Refuses a name too long for the device-name field (deviceName, of
 // PORT_NAME_MAX + 1 bytes), then copies it there and forms the path the
-// platform opens it under. FALSE, with the failure printed and set, when
-// either step refuses.
+// platform opens it under. FALSE, with the failure set, when either step
+// refuses.
 static BOOL PreparePortName(const char* name, char* deviceName, char* devicePath,
                             size_t devicePathSize) {
-    // A longer name is refused rather than cut: ttyUSB10 cut to ttyUSB1
-    // would open somebody else's port. memchr looks no further than the
+    // A longer name is refused rather than cut: a cut name could open
+    // somebody else's port. memchr looks no further than the
     // field, so nothing is read past a short buffer either.
     if (memchr(name, '\0', PORT_NAME_MAX + 1) == NULL) {
-        Print("Open %s failed %d\n", name, (int)ERROR_FILENAME_EXCED_RANGE);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
@@ -42,7 +47,6 @@ static BOOL PreparePortName(const char* name, char* deviceName, char* devicePath
     // On Windows the device namespace, so that com10 and above open too;
     // messages keep the name the operator gave.
     if (!DevicePathForPort(deviceName, devicePath, devicePathSize)) {
-        Print("Open %s failed %d\n", deviceName, (int)ERROR_FILENAME_EXCED_RANGE);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
@@ -103,22 +107,23 @@ static void SetImmediateReads(HANDLE port) {
     SetCommTimeouts(port, &timeouts);
 }
 
-HANDLE OpenCommPort(const char* name) {
+const char* CommPortName(const char* name) {
+    return (name == NULL || name[0] == '\0') ? "com1" : name;
+}
+
+// The open and the line settings shared by the first open and the reopen of
+// a lost port; nothing printed. INVALID_HANDLE_VALUE, with the last error
+// set, when the port does not open.
+static HANDLE OpenConfiguredPort(const char* name) {
     char deviceName[PORT_NAME_MAX + 1];
     char devicePath[sizeof deviceName + 8];
 
-    if (name == NULL || name[0] == '\0') {
-        name = "com1";
-    }
     if (!PreparePortName(name, deviceName, devicePath, sizeof devicePath)) {
         return INVALID_HANDLE_VALUE;
     }
-
     HANDLE port = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
     if (port == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        Print("Open %s failed %d\n", deviceName, (int)error);
         return INVALID_HANDLE_VALUE;
     }
 
@@ -127,9 +132,48 @@ HANDLE OpenCommPort(const char* name) {
     SetupComm(port, 4096, 4096);
     SetLineFormat(port);
     SetImmediateReads(port);
+    return port;
+}
+
+HANDLE OpenCommPort(const char* name) {
+    name = CommPortName(name);
+    HANDLE port = OpenConfiguredPort(name);
+    if (port == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        Print("Open %s failed %d\n", name, (int)error);
+        // The caller looks for the cause by this code; printing may have
+        // changed it.
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
 
     g_readRequest.hEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("Reader"));
     g_writeRequest.hEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("Writer"));
 
     return port;
+}
+
+void CloseLostPort(void) {
+    // The close ends a comm-event wait the watcher has on the port. While a
+    // request is still set the watcher's round is not over, and the round
+    // may still use the handle it took from g_port.
+    CloseHandle(g_port);
+    if (g_watchThread != NULL && WaitForSingleObject(g_waitEvent, 0) == WAIT_OBJECT_0) {
+        HANDLE roundOver[2] = {g_rxReadyEvent, g_watchThread};
+        WaitForMultipleObjects(2, roundOver, FALSE, WATCH_ROUND_LIMIT_MS);
+    }
+    g_port = INVALID_HANDLE_VALUE;
+}
+
+BOOL ReopenLostPort(const char* name) {
+    HANDLE port = OpenConfiguredPort(CommPortName(name));
+    if (port == INVALID_HANDLE_VALUE) {
+        return FALSE;
+    }
+    // The watcher armed the first port when it started; a new handle starts
+    // with no events. The request events stay as they were.
+    SetCommMask(port, EV_RXCHAR);
+    g_port = port;
+    g_portLost = FALSE;
+    return TRUE;
 }

@@ -9,6 +9,8 @@
 // ---- the line context ---------------------------------------------------------
 // All zero at program start and never freed. The threads meet only through
 // the events below, which are all manual-reset; there are no locks.
+// g_port changes only while the port is lost, and only between two of the
+// watcher's rounds (CloseLostPort).
 
 extern LONG g_running;             // the watcher loops while non-zero
 extern OVERLAPPED g_readRequest;   // every one-byte read; hEvent "Reader"
@@ -21,16 +23,30 @@ extern DWORD g_lastEventMask;      // mask of the watcher's last comm-event wait
 extern BYTE g_rxByte;              // receive buffer of the monitoring loop
 extern HANDLE g_watchThread;
 extern DWORD g_watchThreadId;
+extern BOOL g_portLost;  // a line-status query failed: the device has gone
 
-// Longest port name OpenCommPort takes: its device-name field holds 7
-// characters and the terminator.
-#define PORT_NAME_MAX 7
+// Longest port name OpenCommPort takes: its device-name field holds 255
+// characters and the terminator, as much as the start-up buffer.
+#define PORT_NAME_MAX 255
+
+// The name a port is opened and reported under: "com1" for a null or empty
+// name, else the name itself.
+const char* CommPortName(const char* name);
 
 // Opens and configures the device (9600 8N1, no flow control, DTR low, RTS
 // high, reads that return at once) and creates the request events. A null or
 // empty name opens "com1". On failure prints "Open %s failed %d\n" and returns
-// INVALID_HANDLE_VALUE.
+// INVALID_HANDLE_VALUE with that code as the last error.
 HANDLE OpenCommPort(const char* name);
+
+// Lets the lost port go: closes g_port and, once a comm-event wait the
+// watcher still had on it is over, leaves INVALID_HANDLE_VALUE there.
+void CloseLostPort(void);
+
+// One silent try to open the lost port again under its name, configured as
+// OpenCommPort configures it and with the receive events armed. TRUE, with
+// the port in g_port and g_portLost cleared, when it opened.
+BOOL ReopenLostPort(const char* name);
 
 // The comm-event watcher thread: answers each request on "WaitEvent" with one
 // comm-event wait, whose mask it leaves in g_lastEventMask before it sets

@@ -1,7 +1,9 @@
 // Taking one received byte from the line within a time limit: at once when
 // the driver already holds one, otherwise through the watcher thread's
 // comm-event wait. Line errors and empty reads are answered by dropping RTS
-// for 50 ms, which tells the far end that something went wrong.
+// for 50 ms, which tells the far end that something went wrong. A failed
+// line-status query means the device has gone: the call ends there and the
+// monitoring loop finds g_portLost set.
 #include <cstring>
 
 #include "common/output.h"
@@ -40,9 +42,10 @@ static DWORD DirectRead(BYTE* buffer, const char* readFailText, const char* read
 }
 
 // The line-error check made before each look at the queue; the texts tell
-// its two places apart. A failed query fills in nothing: the zeroed record
-// then reads as an empty queue, so a line that is gone is never read blindly.
-static void CheckLineErrors(COMSTAT* status, const char* reportText, const char* escapeText,
+// its two places apart. FALSE when the query failed: the port is then lost,
+// and the zeroed record reads as an empty queue, so a line that is gone is
+// never read blindly.
+static BOOL CheckLineErrors(COMSTAT* status, const char* reportText, const char* escapeText,
                             const char* failText) {
     DWORD errors = 0;
     memset(status, 0, sizeof *status);
@@ -56,9 +59,13 @@ static void CheckLineErrors(COMSTAT* status, const char* reportText, const char*
             Trace("%s", escapeText);
             EscapePulse();
         }
-    } else {
-        Print(failText, (int)GetLastError());
+        return TRUE;
     }
+    // Whatever the code (drivers of a removed adapter give many), the
+    // device is not answering; the loop lets the port go.
+    Print(failText, (int)GetLastError());
+    g_portLost = TRUE;
+    return FALSE;
 }
 
 // Asks the watcher for a comm-event wait and waits up to timeoutMs for its
@@ -84,8 +91,10 @@ static BOOL AwaitWatcherReport(DWORD timeoutMs) {
 DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
     COMSTAT status;
     Trace("(1)ClearCommError\n");
-    CheckLineErrors(&status, "(1)Error reported %X, GetLastError() %X\n", "(1.1)Escape\n",
-                    "(1)Clear failed, erc = %d\n");
+    if (!CheckLineErrors(&status, "(1)Error reported %X, GetLastError() %X\n", "(1.1)Escape\n",
+                         "(1)Clear failed, erc = %d\n")) {
+        return 0;
+    }
 
     if (status.cbInQue != 0) {
         return DirectRead(buffer, "(1)no read erc %08X\n", "(1)read %d bytes direct\n",
@@ -107,9 +116,9 @@ DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
 
     // The wait ended without a byte: find out from the line what happened.
     Print("(2)ClearCommError\n");
-    CheckLineErrors(&status, "(2)Error reported %X, GetLastError() %X\n", "(2.2)Escape\n",
-                    "(2)Clear failed, erc = %d\n");
-    if (status.cbInQue == 0) {
+    if (!CheckLineErrors(&status, "(2)Error reported %X, GetLastError() %X\n", "(2.2)Escape\n",
+                         "(2)Clear failed, erc = %d\n") ||
+        status.cbInQue == 0) {
         return 0;
     }
     return DirectRead(buffer, "(2)no read erc %08X\n", "(2)read %d bytes direct\n",

@@ -205,6 +205,4 @@ void RecordReplug(void) {
         return;
     }
     RecordLine("%lu replug\n", RecordTime());
-    g_unreadSeen = 0;
-    g_callFailed = FALSE;
 }

@@ -13,14 +13,18 @@ static void AnswerWaitRequest(OVERLAPPED* request) {
     DWORD count = 0;
 
     WaitForSingleObject(g_waitEvent, INFINITE);
+    // One handle for the whole round: a lost port is closed and replaced
+    // only once the round is over (CloseLostPort), and a wait on a closed
+    // handle ends like any other failure.
+    HANDLE port = g_port;
 
     DWORD armed = 0;
-    GetCommMask(g_port, &armed);
+    GetCommMask(port, &armed);
     Trace("->wait for %04x\n", (unsigned)armed);
 
-    if (!WaitCommEvent(g_port, &mask, request)) {
+    if (!WaitCommEvent(port, &mask, request)) {
         if (GetLastError() == ERROR_IO_PENDING) {
-            GetOverlappedResult(g_port, request, &count, TRUE);
+            GetOverlappedResult(port, request, &count, TRUE);
         }
         // Any other failure is reported like an ordinary end, with
         // mask 0; the receiver then looks at the line itself.

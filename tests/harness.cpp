@@ -159,6 +159,7 @@ Child::Child(const Options& o) : terminal_(o.terminal), jobControl_(o.jobControl
     args.insert(args.end(), o.args.begin(), o.args.end());
     Env all = o.env;
     all.push_back({"CABLETEST_DEVICE_DIR", "/nonexistent-cabletest-devices"});
+    all.push_back({"CABLETEST_SYSFS_DIR", "/nonexistent-cabletest-sysfs"});
     for (const auto& kv : all)  // the first of a name wins
         if (std::none_of(env.begin(), env.end(),
                          [&](auto& e) { return !e.rfind(kv.first + "=", 0); }))

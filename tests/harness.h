@@ -23,8 +23,12 @@ inline const std::string kNoConsole =
 inline const std::string kPass = "-->Carriage Pass\n";
 inline const std::string kConnected = "Cable connected\n";
 inline const std::string kDisconnected = "Cable disconnected\n";
-inline const std::string kFailedRound =
-    "(1)Clear failed, erc = 31\n(2)ClearCommError\n(2)Clear failed, erc = 31\n";
+// A status query that fails while monitoring, at the receive's first check or after its wait.
+inline const std::string kFailedFirst = "(1)Clear failed, erc = 31\n";
+inline const std::string kFailedAfterWait = "(2)ClearCommError\n(2)Clear failed, erc = 31\n";
+inline std::string Lost(const std::string& port) {
+    return "Port " + port + " lost, waiting for it to come back\n";
+}
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
@@ -63,7 +67,8 @@ struct Options {
         : args(std::move(a)), env(std::move(e)), terminal(t), jobControl(jobs) {}
     std::vector<std::string> args;
     // Set in the child's environment (the first of a name wins). Every other CABLETEST_ variable
-    // is dropped, and the device folder is a missing one unless set, so no real port is reached.
+    // is dropped, and the device and sysfs folders are missing ones unless set, so no real port
+    // is reached.
     Env env;
     Pty* terminal;    // the child's controlling terminal
     bool jobControl;  // run as the foreground job of a session leader on the terminal, as a

@@ -34,6 +34,23 @@ TEST(Prompt, OtherKeysAreRefusedAFailedOpenAsksAgainAndCtrlCEnds) {
                          "\nOpen com7 failed 2\n" + kPrompt);
 }
 
+// Raw from the moment the prompt shows until it is done, its failed opens aside: keys typed ahead
+// are echoed once, by the program, and a Ctrl-C right behind another key is the key 3, no SIGINT.
+TEST(Prompt, KeysTypedAheadMeetARawTerminal) {
+    Pty tty;
+    TempDir dir;
+    Child p({{}, {{"CABLETEST_DEVICE_DIR", dir.path}}, &tty});
+    ASSERT_TRUE(p.ReadUntil(kPrompt)) << p.out;
+    EXPECT_TRUE(tty.Raw());
+    ASSERT_TRUE(tty.Write("a5"));  // no com5
+    ASSERT_TRUE(p.ReadUntil(kInvalid + kPrompt + "\nOpen com5 failed 2\n" + kPrompt)) << p.out;
+    EXPECT_TRUE(tty.Raw());
+    ASSERT_TRUE(tty.Write("x\x03"));
+    EXPECT_TRUE(p.Wait().Exited(3));
+    EXPECT_EQ(tty.Read(), "a5x");
+    EXPECT_FALSE(tty.Raw());
+}
+
 // The port is a pty: raw 9600 8N1 without flow control, no modem lines, so no cable report; a
 // burst of bytes is one pass, in real time. Every report is out before SIGINT ends the program.
 TEST(Prompt, FiveOpensCom5AndABurstIsOnePass) {
@@ -74,16 +91,17 @@ TEST(Prompt, AFirstArgumentSkipsItEvenEmptyButNotTheOperatorsOwnTerminal) {
 
 TEST(WithoutConsole, KeysComeNotFromStandardInputAndLongNamesAreRefusedWhole) {
     TempDir dir;
-    Pty usb1, usb10;  // ttyUSB10 cut to seven characters would open ttyUSB1
+    Pty usb1, usb10;  // a name of 256 characters cut short would open ttyUSB1
+    const std::string tooLong = "ttyUSB1" + std::string(249, '0');
     ASSERT_TRUE(usb1.Link(dir.path, "ttyUSB1") && usb10.Link(dir.path, "ttyUSB10"));
     ASSERT_TRUE(WriteFile(dir / "keys", "1111\n"));
-    for (const std::string name : {"", "ttyUSB10"}) {
+    for (const std::string& name : {std::string(), tooLong}) {
         Options o({name, "debug"}, {{"CABLETEST_DEVICE_DIR", dir.path}});
         o.args.resize(name.empty() ? 0 : 2);
         o.stdinFile = dir / "keys";
         Child p(o);
         EXPECT_TRUE(p.Wait().Exited(1));
-        EXPECT_EQ(p.out, kBanner + (name.empty() ? "" : "Open ttyUSB10 failed 206\n") + kAgain +
+        EXPECT_EQ(p.out, kBanner + (name.empty() ? "" : "Open " + name + " failed 206\n") + kAgain +
                              kAgain + kAgain + kNoConsole);
     }
     EXPECT_FALSE(usb1.Raw() || usb10.Raw());
@@ -201,11 +219,27 @@ const Scenario kScenarios[] = {
      {"debug"}, "1000000",
      kDebug + Got({{1001040, 0}}, "42") + kPass + Times(39, Got({{1001040, 1001040}}, "42")),
      Pulses(350, 980) + "990 RTS off\n1040 RTS on\n" + Pulses(1240, 1450)},
-    // Pulled out during the receive that began at 990: the watcher's wait ends with mask 0;
-    // then every round fails at once but for the 10 ms of the cable step.
-    {"UnplugIsNoCrashAndNoSpin", "1000 unplug\n1100 end\n", {}, "1000000",
-     kBanner + "(2)ClearCommError\n(2)Clear failed, erc = 31\n" + Times(9, kFailedRound),
-     Pulses(350, 980)},
+    // Pulled out for good during the receive that began at 990: its wait ends with a failure,
+    // reported once; then silence, and no pulse, for a minute.
+    {"PulledOutForAMinuteOneReportAndNoPulse", "0 cable on\n1000 unplug\n61000 end\n", {},
+     "1000000", kBanner + kConnected + kFailedAfterWait + Lost("sim"), Pulses(350, 980)},
+    // Pulled out during the pulse at 1202: its end and the sample fail unseen, the next receive's
+    // first query fails. Tried at 1712 and 2212, opened at 2712 (RTS up, DTR down), drained; the
+    // cable pulled out meanwhile is reported at the first quiet sample.
+    {"BackAfterAPullOutTheCableChangeIsReported",
+     "0 cable on\n1000 bytes 3\n1205 unplug\n2000 cable off\n2300 replug\n2800 bytes 3\n3500 end\n",
+     {}, "1000000", kBanner + kConnected + kPass + kFailedFirst + Lost("sim") + "Port sim back\n" +
+         kPass + kDisconnected,
+     Pulses(350, 980) + "1202 DTR on\n2712 RTS on\n" + Pulses(3002, 3422)},
+    // Away from 1100 to 1600: the last pass tick carries over, so 698 ms after the burst's end is
+    // an echo and 758 ms a pass. The tick start is decimal, not octal.
+    {"BackAfterAPullOutThePassRuleGoesOn",
+     "0 cable on\n1000 bytes 3\n1100 unplug\n1550 replug\n1700 bytes 1\n1760 bytes 1\n2000 end\n",
+     {"debug"}, "01000000",
+     kDebug + "DSR -> on, CTS -> off, RING -> off, RLSD -> off\n" + Got({{1001000, 0}}) + kPass +
+         Got({{1001001, 1001000}, {1001002, 1001001}}) + kFailedAfterWait + Lost("sim") +
+         "Port sim back\n" + Got({{1001700, 1001002}, {1001760, 1001002}}) + kPass,
+     Pulses(350, 980) + "1600 RTS on\n" + Pulses(1960, 1960)},
 };
 // clang-format on
 

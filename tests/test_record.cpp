@@ -135,7 +135,7 @@ std::string RandomScript(std::mt19937& random, uint64_t* endMs, std::set<uint64_
         } else if (kind < 14) {
             script << t << " " << kLines[kind < 10 ? 0 : pick(1, 3)]
                    << (pick(0, 1) ? " on\n" : " off\n");
-        } else if (kind < 20) {
+        } else if (kind < 17) {
             script << t << " error " << kErrors[pick(0, 3)] << "\n";
         } else {
             script << t << (kind == 17 ? " unplug\n" : " replug\n");

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -55,18 +54,28 @@ void ReadClockMode(ClockState& c) {
     }
 }
 
+// Decimal digits only: a leading zero is no octal prefix ("010" is 10), and
+// signs, spaces and hex are refused. False when out of the 32-bit range.
+bool ParseTick(const char* text, DWORD* tick) {
+    uint64_t value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (value > 0xFFFFFFFFull) {
+            return false;
+        }
+    }
+    *tick = static_cast<DWORD>(value);
+    return true;
+}
+
 void ReadTickStart(ClockState& c) {
     const char* start = getenv("CABLETEST_TICK_START");
-    if (c.isVirtual && start != nullptr && *start != '\0') {
-        char* end = nullptr;
-        errno = 0;
-        unsigned long long value = strtoull(start, &end, 0);
-        if (errno != 0 || *end != '\0' || value > 0xFFFFFFFFull || start[0] == '-') {
-            fprintf(stderr, "cabletest: CABLETEST_TICK_START=%s is not a 32-bit tick; using %lu\n",
-                    start, static_cast<unsigned long>(c.tickStart));
-        } else {
-            c.tickStart = static_cast<DWORD>(value);
-        }
+    if (c.isVirtual && start != nullptr && *start != '\0' && !ParseTick(start, &c.tickStart)) {
+        fprintf(stderr, "cabletest: CABLETEST_TICK_START=%s is not a 32-bit tick; using %lu\n",
+                start, static_cast<unsigned long>(c.tickStart));
     }
 }
 

@@ -81,11 +81,39 @@ bool HasControlCharacter(const char* name, size_t length) {
     return false;
 }
 
+// The folder with exactly one slash at its end.
+std::string FolderWithSlash(const char* deviceDir) {
+    std::string dir = (deviceDir == nullptr || deviceDir[0] == '\0') ? "/dev" : deviceDir;
+    if (dir.back() != '/') {
+        dir += '/';
+    }
+    return dir;
+}
+
+// An absolute name: under /dev it is looked up in the folder; elsewhere it is
+// itself, but only when the folder is /dev.
+PortKind MapAbsoluteName(const char* name, const std::string& dir, std::string* path) {
+    const size_t length = std::strlen(name);
+    if (std::strncmp(name, "/dev", 4) == 0 && (length == 4 || name[4] == '/')) {
+        size_t rest = 4;
+        while (name[rest] == '/') {
+            ++rest;
+        }
+        *path = dir + (name + rest);
+        return PortKind::Device;
+    }
+    if (dir != "/dev/") {
+        return PortKind::Invalid;
+    }
+    *path = name;
+    return PortKind::Device;
+}
+
 }  // namespace
 
 PortKind MapPortName(const char* name, const char* deviceDir, std::string* path) {
     path->clear();
-    if (name == nullptr || name[0] == '\0' || name[0] == '/') {
+    if (name == nullptr || name[0] == '\0') {
         return PortKind::Invalid;
     }
     const size_t length = std::strlen(name);
@@ -96,9 +124,9 @@ PortKind MapPortName(const char* name, const char* deviceDir, std::string* path)
         return PortKind::Simulated;
     }
 
-    std::string dir = (deviceDir == nullptr || deviceDir[0] == '\0') ? "/dev" : deviceDir;
-    if (dir.back() != '/') {
-        dir += '/';
+    const std::string dir = FolderWithSlash(deviceDir);
+    if (name[0] == '/') {
+        return MapAbsoluteName(name, dir, path);
     }
     if (IsComNumber(name, length)) {
         *path = dir + "ttyS" + DecrementDecimal(std::string(name + 3, length - 3));

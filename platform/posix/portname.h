@@ -24,14 +24,22 @@ enum class PortKind {
 //           subtraction is done on the digits, so a huge N cannot overflow
 //           (it names a device that does not exist).
 //   "sim"   (any letter case) -> the simulated line.
-//   other   -> <dir>/<name>, e.g. ttyUSB0, ttyACM0, pts/3. "com0" and
-//           "com01" are such other names: they are not serial port numbers.
+//   "/dev/<rest>" (absolute, under /dev) -> <dir>/<rest>, so that a name
+//           copied from the system (/dev/serial/by-id/...) is looked up in
+//           the device folder like its relative form.
+//   "/<other>" (absolute, outside /dev) -> itself, but only while <dir> is
+//           /dev: with any other folder it is refused, so that nothing run
+//           against a folder of its own reaches this machine's devices.
+//   other   -> <dir>/<name>, e.g. ttyUSB10, ttyACM0, pts/3,
+//           serial/by-id/usb-... . "com0" and "com01" are such other names:
+//           they are not serial port numbers.
 // <dir> is deviceDir (the caller passes CABLETEST_DEVICE_DIR when set, else
 // "/dev"); a null or empty deviceDir means "/dev".
 //
-// Refused (Invalid): a null or empty name, an absolute name, a name with a
-// ".." path component, and a name with a control character (below 0x20, or
-// 0x7f), so that a name can never reach outside <dir> or smuggle in a line
+// Refused (Invalid): a null or empty name, an absolute name outside /dev
+// while <dir> is another folder, a name with a ".." path component, and a
+// name with a control character (below 0x20, or 0x7f), so that a name can
+// never climb out of the folder it is looked up in or smuggle in a line
 // break. Bytes from 0x80 up pass unchanged.
 PortKind MapPortName(const char* name, const char* deviceDir, std::string* path);
 

@@ -2,10 +2,12 @@
 // script (CABLETEST_SIM_SCRIPT, or the built-in demonstration), behind the
 // same port interface as a tty, with DTR and RTS logged to CABLETEST_SIM_LOG.
 //
-// The open line is the clock's DueSource: the clock asks it when its next
-// action or byte is due and has it catch up, so that a wait on the line ends
-// when the byte arrives, in real or virtual time. Every operation on the port
-// catches the line up first as well (sim_line.cpp).
+// The device holds the line and the port open on it. It is the clock's
+// DueSource: the clock asks it when its next action or byte is due and has it
+// catch up, so that a wait on the line ends when the byte arrives, in real or
+// virtual time, and the script plays on while the device is pulled out and
+// no port is open. Every operation on the port catches the line up first as
+// well (sim_line.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,9 +27,10 @@ namespace {
 // Beyond this a script file is surely not a script.
 constexpr size_t kMaxScriptBytes = 1 << 20;
 
-class SimPort final : public Port, public DueSource {
+class SimPort final : public Port {
   public:
-    explicit SimPort(std::unique_ptr<SimLine> line);
+    // The simulated line starts with RTS low: nothing raised it.
+    SimPort() : Port(RTS_CONTROL_DISABLE) {}
     ~SimPort() override { ReleaseOnClose(); }
 
     DWORD ApplyState(const DCB& dcb) override;
@@ -36,20 +39,43 @@ class SimPort final : public Port, public DueSource {
     DWORD Escape(DWORD function) override;
     DWORD ModemStatus(DWORD* status) override;
 
-    uint64_t NextDue() const override;
-    void Fire(uint64_t now) override;
-
   protected:
     void LookForCommEvent(Lock& lock, bool block) override;
     void ReleaseOnClose() override;
 
   private:
     SimLine* CatchUp(DWORD* error);
-
-    std::unique_ptr<SimLine> line_;
 };
 
-SimPort* g_openLine = nullptr;  // the one open simulated line
+// The one simulated device. Its line lives from the open that starts it until
+// the port open on it is closed. An unplug lets go of that port (it is gone
+// for good), and the line plays on without one, so that the script can plug
+// the device back in for a later open, or end the program. Members that need
+// no destruction: the device outlives every thread that may ask the clock
+// for it.
+class SimDevice final : public DueSource {
+  public:
+    uint64_t NextDue() const override;
+    void Fire(uint64_t now) override;
+
+    // The line brought up to `now`; a port that it marked gone no longer
+    // holds the device.
+    void CatchUp(uint64_t now);
+    // A port of the open's own onto the line: a new line, or the one left
+    // behind, provided it is plugged in. False with *error set otherwise.
+    bool Attach(SimPort* newPort, DWORD* error);
+    // The port is closed: a line it still holds goes with it.
+    void Detach(const SimPort* closing);
+
+    SimLine* line = nullptr;  // owned
+    SimPort* port = nullptr;  // the port open on the line, if any
+
+  private:
+    bool StartLine(DWORD* error);
+    void DropLine();
+};
+
+SimDevice g_device;
 
 void ScriptUnreadable(const char* path, int error) {
     std::fprintf(stderr, "sim script %s: cannot be read: %s\n", path, std::strerror(error));
@@ -136,66 +162,130 @@ bool LoadScript(std::vector<SimAction>* script, DWORD* error) {
     return true;
 }
 
-// The DTR/RTS log, when one is asked for; -1 for none.
+void LogNotRegular(const char* path, DWORD* error) {
+    std::fprintf(stderr, "sim log %s: not a regular file\n", path);
+    *error = ERROR_INVALID_DATA;
+}
+
+// The DTR/RTS log, when one is asked for; -1 for none. Written under the
+// provider's lock, so only a regular file will do: a FIFO or a terminal could
+// keep every thread of the program waiting. Opened without waiting, so that a
+// FIFO without a reader is refused at once (ENXIO) rather than waited on.
 bool OpenLog(int* logFd, DWORD* error) {
     *logFd = -1;
     const char* logPath = std::getenv("CABLETEST_SIM_LOG");
     if (logPath == nullptr || *logPath == '\0') {
         return true;
     }
-    *logFd = open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (*logFd < 0) {
-        int saved = errno;
+    const int fd =
+        open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        const int saved = errno;
+        if (saved == ENXIO) {
+            LogNotRegular(logPath, error);
+            return false;
+        }
         std::fprintf(stderr, "sim log %s: cannot be opened: %s\n", logPath, std::strerror(saved));
         *error = Win32ErrorFromErrno(saved);
         return false;
     }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        LogNotRegular(logPath, error);
+        return false;
+    }
+    *logFd = fd;
     return true;
 }
 
-// The simulated line starts with RTS low: nothing raised it.
-SimPort::SimPort(std::unique_ptr<SimLine> line)
-    : Port(RTS_CONTROL_DISABLE), line_(std::move(line)) {}
+uint64_t SimDevice::NextDue() const {
+    return line != nullptr ? LineNextDue(port, *line) : kNever;
+}
+
+void SimDevice::Fire(uint64_t now) {
+    CatchUp(now);
+}
+
+void SimDevice::CatchUp(uint64_t now) {
+    if (line != nullptr && AdvanceLine(port, line, now)) {
+        WakeAll();
+    }
+    if (port != nullptr && port->gone) {
+        port = nullptr;
+    }
+}
+
+bool SimDevice::StartLine(DWORD* error) {
+    auto fresh = std::make_unique<SimLine>();
+    if (!LoadScript(&fresh->script, error) || !OpenLog(&fresh->logFd, error)) {
+        return false;
+    }
+    fresh->openMs = NowMs();
+    fresh->passMs = fresh->openMs;
+    line = fresh.release();
+    SetDueSource(this);
+    return true;
+}
+
+void SimDevice::DropLine() {
+    if (line->logFd >= 0) {
+        close(line->logFd);
+    }
+    delete line;
+    line = nullptr;
+    SetDueSource(nullptr);
+}
+
+bool SimDevice::Attach(SimPort* newPort, DWORD* error) {
+    if (port != nullptr) {
+        *error = ERROR_ACCESS_DENIED;  // share mode 0: one opener at a time
+        return false;
+    }
+    if (line == nullptr) {
+        if (!StartLine(error)) {
+            return false;
+        }
+    } else {
+        CatchUp(NowMs());
+        if (line->unplugged) {
+            *error = ERROR_FILE_NOT_FOUND;  // as the name of a removed device
+            return false;
+        }
+        // Back from a pull-out, the device starts as a new one: nothing
+        // received, nothing pending, both output lines off until the open's
+        // settings raise RTS.
+        line->queue.clear();
+        line->pendingErrors = 0;
+        line->dtr = false;
+        line->rts = false;
+    }
+    port = newPort;
+    return true;
+}
+
+void SimDevice::Detach(const SimPort* closing) {
+    if (port == closing) {
+        port = nullptr;
+        DropLine();
+    }
+}
 
 void SimPort::ReleaseOnClose() {
-    if (line_ == nullptr) {
-        return;
-    }
-    if (line_->logFd >= 0) {
-        close(line_->logFd);
-    }
-    line_.reset();
-    if (g_openLine == this) {
-        g_openLine = nullptr;
-        SetDueSource(nullptr);
-    }
+    g_device.Detach(this);
 }
 
 // Every operation first catches the line up with the clock: in real time
 // nothing else applies the script between two waits.
 SimLine* SimPort::CatchUp(DWORD* error) {
-    if (line_ == nullptr) {
-        *error = ERROR_INVALID_HANDLE;
+    if (g_device.port == this) {
+        g_device.CatchUp(NowMs());
+    }
+    if (gone || g_device.port != this) {
+        *error = gone ? goneError : ERROR_INVALID_HANDLE;
         return nullptr;
     }
-    if (AdvanceLine(*this, line_.get(), NowMs())) {
-        WakeAll();
-    }
-    if (gone) {
-        *error = goneError;
-        return nullptr;
-    }
-    return line_.get();
-}
-
-uint64_t SimPort::NextDue() const {
-    return line_ != nullptr ? LineNextDue(*this, *line_) : kNever;
-}
-
-void SimPort::Fire(uint64_t now) {
-    if (line_ != nullptr && AdvanceLine(*this, line_.get(), now)) {
-        WakeAll();
-    }
+    return g_device.line;
 }
 
 // The clock completes the wait, as the byte arrives: all there is to do is
@@ -294,19 +384,10 @@ DWORD SimPort::ModemStatus(DWORD* status) {
 }  // namespace
 
 std::shared_ptr<Port> OpenSimPort(DWORD* error) {
-    if (g_openLine != nullptr) {
-        *error = ERROR_ACCESS_DENIED;  // share mode 0: one opener at a time
+    auto port = std::make_shared<SimPort>();
+    if (!g_device.Attach(port.get(), error)) {
         return nullptr;
     }
-    auto line = std::make_unique<SimLine>();
-    if (!LoadScript(&line->script, error) || !OpenLog(&line->logFd, error)) {
-        return nullptr;
-    }
-    line->openMs = NowMs();
-    line->passMs = line->openMs;
-    auto port = std::make_shared<SimPort>(std::move(line));
-    g_openLine = port.get();
-    SetDueSource(port.get());
     return port;
 }
 

@@ -21,16 +21,12 @@ namespace {
 // this one keeps a flood from growing the process without bound.
 constexpr size_t kMaxQueueBytes = 1 << 20;
 
-// Time of the next scripted action that can still run, or kNever.
+// Time of the next scripted action, or kNever. A pulled-out line plays on
+// too: a replug or an end may come, and the input lines are as the script
+// has set them when the device is back.
 uint64_t NextActionTime(const SimLine& line) {
     if (line.nextAction >= line.script.size()) {
         return kNever;
-    }
-    if (line.unplugged) {
-        // A pulled-out line only ends the program, if the script says so;
-        // "end" can only be the last action.
-        const SimAction& last = line.script.back();
-        return last.kind == SimActionKind::End ? line.passMs + last.atMs : kNever;
     }
     return line.passMs + line.script[line.nextAction].atMs;
 }
@@ -85,20 +81,24 @@ DWORD ErrorBit(SimLineError error) {
     return CE_FRAME;
 }
 
-size_t QueueCapacity(const Port& port) {
-    return port.inQueueSize < kMaxQueueBytes ? port.inQueueSize : kMaxQueueBytes;
+size_t QueueCapacity(const Port* port) {
+    return port != nullptr && port->inQueueSize < kMaxQueueBytes ? port->inQueueSize
+                                                                 : kMaxQueueBytes;
 }
 
-void DeliverByte(Port& port, SimLine* line, Stream* stream) {
+void DeliverByte(Port* port, SimLine* line, Stream* stream) {
+    ++stream->delivered;
+    if (port == nullptr) {
+        return;  // with no port open, nobody receives it, as on a real line
+    }
     if (line->queue.size() < QueueCapacity(port)) {
         line->queue.push_back(stream->value);
-        if ((port.eventMask & EV_RXCHAR) != 0) {
-            port.CompleteCommWait(EV_RXCHAR, ERROR_SUCCESS);
+        if ((port->eventMask & EV_RXCHAR) != 0) {
+            port->CompleteCommWait(EV_RXCHAR, ERROR_SUCCESS);
         }
     } else {
         line->pendingErrors |= CE_RXOVER;
     }
-    ++stream->delivered;
 }
 
 // With the receive queue full, every arrival up to `until` is lost: count
@@ -127,8 +127,20 @@ void DropArrivalsUntil(SimLine* line, uint64_t until) {
     _exit(0);
 }
 
-// Applies one scripted action due at provider time `at`.
-void ApplyAction(Port& port, SimLine* line, const SimAction& action, uint64_t at) {
+// The device is pulled out: what was under way on it goes, and the port
+// open on it is gone for good, as a removed device's handle is.
+void Unplug(Port* port, SimLine* line) {
+    line->unplugged = true;
+    line->streams.clear();
+    line->queue.clear();
+    if (port != nullptr) {
+        port->MarkGone(ERROR_GEN_FAILURE);
+    }
+}
+
+// Applies one scripted action due at provider time `at`. While the device
+// is away, bytes and line errors reach nobody.
+void ApplyAction(Port* port, SimLine* line, const SimAction& action, uint64_t at) {
     switch (action.kind) {
         case SimActionKind::Cable:
             line->cable = action.on;
@@ -143,16 +155,20 @@ void ApplyAction(Port& port, SimLine* line, const SimAction& action, uint64_t at
             line->rlsd = action.on;
             break;
         case SimActionKind::Bytes:
-            line->streams.push_back(Stream{at, action.gapMs, action.count, 0, action.value});
+            if (!line->unplugged) {
+                line->streams.push_back(Stream{at, action.gapMs, action.count, 0, action.value});
+            }
             break;
         case SimActionKind::Error:
-            line->pendingErrors |= ErrorBit(action.error);
+            if (!line->unplugged) {
+                line->pendingErrors |= ErrorBit(action.error);
+            }
             break;
         case SimActionKind::Unplug:
-            line->unplugged = true;
-            line->streams.clear();
-            line->queue.clear();
-            port.MarkGone(ERROR_GEN_FAILURE);
+            Unplug(port, line);
+            break;
+        case SimActionKind::Replug:
+            line->unplugged = false;
             break;
         case SimActionKind::Repeat:
             line->passMs = at;
@@ -166,7 +182,7 @@ void ApplyAction(Port& port, SimLine* line, const SimAction& action, uint64_t at
 
 // The next byte of the earliest stream arrives (or, with the queue full,
 // every arrival up to the next action or `now` is counted as lost).
-void ArriveNext(Port& port, SimLine* line, int streamIndex, uint64_t actionAt, uint64_t now) {
+void ArriveNext(Port* port, SimLine* line, int streamIndex, uint64_t actionAt, uint64_t now) {
     if (line->queue.size() >= QueueCapacity(port)) {
         DropArrivalsUntil(line, actionAt < now ? actionAt : now);
         return;
@@ -180,7 +196,7 @@ void ArriveNext(Port& port, SimLine* line, int streamIndex, uint64_t actionAt, u
 
 }  // namespace
 
-uint64_t LineNextDue(const Port& port, const SimLine& line) {
+uint64_t LineNextDue(const Port* port, const SimLine& line) {
     uint64_t due = NextActionTime(line);
     // Arrivals into a full queue change nothing anyone can see until the
     // queue is read, and every read catches the line up first.
@@ -193,7 +209,7 @@ uint64_t LineNextDue(const Port& port, const SimLine& line) {
     return due;
 }
 
-bool AdvanceLine(Port& port, SimLine* line, uint64_t now) {
+bool AdvanceLine(Port* port, SimLine* line, uint64_t now) {
     bool changed = false;
     for (;;) {
         const uint64_t actionAt = NextActionTime(*line);
@@ -208,10 +224,10 @@ bool AdvanceLine(Port& port, SimLine* line, uint64_t now) {
             return changed;
         }
         changed = true;
-        if (line->unplugged) {
-            line->nextAction = line->script.size() - 1;  // only "end" is left to run
-        }
         ApplyAction(port, line, line->script[line->nextAction], actionAt);
+        if (port != nullptr && port->gone) {
+            port = nullptr;  // pulled out: nothing more reaches it
+        }
     }
 }
 

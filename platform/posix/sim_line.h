@@ -26,7 +26,7 @@ struct Stream {
 
 struct SimLine {
     std::vector<SimAction> script;
-    uint64_t openMs = 0;    // provider time of the open: the script's 0
+    uint64_t openMs = 0;    // provider time of the first open: the script's 0 and the log's
     uint64_t passMs = 0;    // provider time at which the current pass began
     size_t nextAction = 0;  // index into script within the current pass
     std::vector<Stream> streams;
@@ -38,18 +38,19 @@ struct SimLine {
     bool rlsd = false;
     bool dtr = false;
     bool rts = false;
-    bool unplugged = false;
+    bool unplugged = false;  // from an "unplug" until a "replug"
     int logFd = -1;
 };
 
-// Lock held, for the line of `port`:
+// Lock held, for the line and the port open on it (null while none is):
 // When the line next changes in a way anyone can see, kNever for never.
-uint64_t LineNextDue(const Port& port, const SimLine& line);
+uint64_t LineNextDue(const Port* port, const SimLine& line);
 // Brings the line up to `now`, completing the port's comm-event wait or
-// marking it gone as the script says, or ending the process at "end".
-// Returns true when anything changed that a blocked thread might be waiting
-// for.
-bool AdvanceLine(Port& port, SimLine* line, uint64_t now);
+// marking the port gone as the script says, or ending the process at "end".
+// Without a port the script plays on all the same, and bytes that arrive go
+// nowhere. Returns true when anything changed that a blocked thread might be
+// waiting for.
+bool AdvanceLine(Port* port, SimLine* line, uint64_t now);
 // DTR and RTS as the port drives them, each change written to the log.
 void SetDtr(SimLine* line, bool on);
 void SetRts(SimLine* line, bool on);

@@ -180,10 +180,11 @@ std::string ParseError(const std::vector<std::string>& t, SimAction* action) {
     return "";
 }
 
-// unplug, repeat, end: no fields.
+// unplug, replug, repeat, end: no fields.
 std::string ParseBare(const std::vector<std::string>& t, SimAction* action) {
     const std::string& word = t[1];
     action->kind = word == "unplug"   ? SimActionKind::Unplug
+                   : word == "replug" ? SimActionKind::Replug
                    : word == "repeat" ? SimActionKind::Repeat
                                       : SimActionKind::End;
     if (t.size() > 2) {
@@ -207,7 +208,7 @@ std::string ParseAction(const std::vector<std::string>& t, SimAction* action) {
     if (word == "error") {
         return ParseError(t, action);
     }
-    if (word == "unplug" || word == "repeat" || word == "end") {
+    if (word == "unplug" || word == "replug" || word == "repeat" || word == "end") {
         return ParseBare(t, action);
     }
     return "unknown action " + Quote(word);

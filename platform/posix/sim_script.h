@@ -10,7 +10,7 @@
 
 namespace posixlayer {
 
-enum class SimActionKind { Cable, Cts, Ring, Rlsd, Bytes, Error, Unplug, Repeat, End };
+enum class SimActionKind { Cable, Cts, Ring, Rlsd, Bytes, Error, Unplug, Replug, Repeat, End };
 enum class SimLineError { Frame, Overrun, Parity, Break };
 
 // Bounds of the numbers a script may hold. A time is a 32-bit tick count at

@@ -83,20 +83,39 @@ def on_terminal(program, keys):
     return text()
 
 
+def list_ports(program):
+    """--list from the registry's serial device map: none, then com12 (a pty) once the map
+    names it. Wine's device data has no Ports class device for it, so no friendly name."""
+    key = r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
+    subprocess.run(["wine", "reg", "delete", key, "/f"], env=ENV, timeout=60, capture_output=True)
+    before = run([program, "--list"])
+    subprocess.run(["wine", "reg", "add", key, "/v", r"\Device\Serial12", "/t", "REG_SZ", "/d",
+                    "COM12", "/f"], env=ENV, timeout=60, capture_output=True, check=True)
+    after = run([program, "--list"])
+    return [("--list with an empty serial device map", (before.returncode, before.stdout) ==
+             (0, b"no serial ports found\r\n")),
+            ("--list names com12", (after.returncode, after.stdout) == (0, b"COM12\r\n"))]
+
+
 def smoke(program, objdump):
     dlls = set(re.findall(r"DLL Name: (\S+)", subprocess.run(
         [objdump, "-p", program], capture_output=True, text=True).stdout.lower()))
-    checks = [("imports only what a bare Windows has", dlls and dlls <= {"kernel32.dll",
-                                                                        "user32.dll", "msvcrt.dll"})]
+    checks = [("imports only what a bare Windows has", dlls and dlls <= {
+        "kernel32.dll", "user32.dll", "msvcrt.dll", "advapi32.dll", "setupapi.dll"})]
     banner = b"Magnetic switch cable test program\r\n\r\nCtrl C to terminate\r\n"
     again = b"Please enter serial port number (1-9)  invalid port\r\n"
     refused = again * 3 + b"No console to read the port number from; give the port as the" \
                           b" first argument\r\n"
-    for args, shown in (([], b""), (["com8"], b"Open com8 failed 2\r\n"),
-                        (["com12345"], b"Open com12345 failed 206\r\n")):
+    too_long = "com" + "1" * 253  # 256 characters
+    for args, shown, cause in (
+            ([], b"", b""),
+            (["com8"], b"Open com8 failed 2\r\n",
+             b"com8: no such port; cabletest --list shows the ports\r\n"),
+            ([too_long], b"Open %s failed 206\r\n" % too_long.encode(), b"")):
         got = run([program] + args)
-        checks.append(("%s without a console" % args, (got.returncode, got.stdout) ==
-                       (1, banner + shown + refused)))
+        checks.append(("%.24s without a console" % args, (got.returncode, got.stdout) ==
+                       (1, banner + shown + refused) and cause in got.stderr))
+    checks += list_ports(program)
     try:  # monitors until the time limit ends it; every report is out already
         run([program, "com12", "DeBuG"], 5)
     except subprocess.TimeoutExpired as e:
