@@ -12,9 +12,11 @@
 // other result is the exit code the program ends with.
 #define STARTUP_MONITOR (-1)
 
-// Exit codes: Ctrl-C at the prompt, and no console to prompt on.
+// Exit codes: Ctrl-C at the prompt, no console to prompt on, and a recording
+// that cannot be created.
 #define EXIT_CTRL_C 3
 #define EXIT_NO_CONSOLE 1
+#define EXIT_NO_RECORDING 1
 
 // Key reads that may fail in a row before the prompt gives up.
 #define KEY_READ_ATTEMPTS 3

@@ -5,6 +5,7 @@
 
 #include "common/output.h"
 #include "serial/line.h"
+#include "serial/record.h"
 
 // Whatever was on the line before the program looked is nobody's pass.
 static void DrainLine(void) {
@@ -27,7 +28,12 @@ static void PassByte(BOOL debugMode, DWORD* lastPassTick) {
 // one sample record.
 static void SampleCable(BOOL debugMode, DWORD* modemStatus, DWORD* cableState) {
     // DSR is only meaningful while DTR is up.
-    EscapeCommFunction(g_port, SETDTR);
+    if (!EscapeCommFunction(g_port, SETDTR)) {
+        // A port lost during an RTS pulse is met here first (after a failed
+        // read); the status query notices only after the 10 ms below, and a
+        // replay must have the port gone from here on.
+        RecordCallFailed();
+    }
     Sleep(10);
     BOOL sampled = GetCommModemStatus(g_port, modemStatus);
     EscapeCommFunction(g_port, CLRDTR);
@@ -36,6 +42,7 @@ static void SampleCable(BOOL debugMode, DWORD* modemStatus, DWORD* cableState) {
     if (!sampled) {
         return;
     }
+    RecordModemStatus(*modemStatus);
     if (!CableStep(*modemStatus, cableState)) {
         return;
     }
@@ -51,11 +58,13 @@ static void SampleCable(BOOL debugMode, DWORD* modemStatus, DWORD* cableState) {
 // The device has gone: one report, then silence and no DTR pulses until the
 // same name opens again, tried every PORT_RETRY_MS.
 static void AwaitPortReturn(const char* name) {
+    RecordUnplug();
     Print("Port %s lost, waiting for it to come back\n", name);
     CloseLostPort();
     do {
         Sleep(PORT_RETRY_MS);
     } while (!ReopenLostPort(name));
+    RecordReplug();
     Print("Port %s back\n", name);
     DrainLine();
 }

@@ -1,20 +1,24 @@
-// Start-up and port selection: the first argument names the port, or the
+// Start-up and port selection: the command line names the port, or the
 // operator presses a digit at the prompt; a port that will not open sends
 // the operator back to the prompt.
+#include <cstdio>
 #include <cstring>
 
 #include "app/app.h"
 #include "app/console.h"
+#include "app/options.h"
 #include "app/ports.h"
 #include "common/output.h"
 #include "serial/line.h"
 #include "serial/platform_names.h"
+#include "serial/record.h"
 
 // CABLETEST_VERSION, written by the build (cmake/version.cmake).
 #include "cabletest_version.h"
 
 static const char kUsage[] =
     "Usage: cabletest [port [debug]]\n"
+    "       cabletest [-t] [--record FILE] [port [debug]]\n"
     "       cabletest --list\n"
     "\n"
     "Tests a magnetic-switch cable on a serial port at 9600 baud. Prints\n"
@@ -32,9 +36,16 @@ static const char kUsage[] =
     "  debug  (any letter case) also shows the device handle, each byte received\n"
     "         with its timing, and all four modem input lines.\n"
     "\n"
-    "  -l, --list  the machine's serial ports, each with the name to give first\n"
-    "  -h, --help  this text\n"
-    "  --version   the program's version\n"
+    "Options may stand anywhere on the command line.\n"
+    "  -t, --timestamps  start every line after the banner with the local date\n"
+    "                    and time to the millisecond\n"
+    "  --record FILE     append to FILE everything seen on the line (bytes, line\n"
+    "                    errors, modem lines, the port lost and back) as a script\n"
+    "                    for the simulated line: CABLETEST_SIM_SCRIPT=FILE\n"
+    "                    cabletest sim replays it\n"
+    "  -l, --list        the machine's serial ports, each with the name to give first\n"
+    "  -h, --help        this text\n"
+    "  --version         the program's version\n"
     "\n"
     "Environment (Linux):\n"
     "  CABLETEST_DEVICE_DIR  the folder port names are looked up in (default /dev)\n"
@@ -101,20 +112,20 @@ static void CreateLineEvents(void) {
     g_waitEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("WaitEvent"));
 }
 
-// Takes the port name from the first argument when there is one that fits.
+// Takes the port name from the command line when there is one that fits.
 // TRUE when the operator is to be asked for the port instead.
-static BOOL TakePortArgument(int argc, char* argv[], char* portName) {
-    if (argc <= 1) {
+static BOOL TakePortArgument(const char* port, char* portName) {
+    if (port == NULL) {
         return TRUE;
     }
-    size_t length = strlen(argv[1]);
+    size_t length = strlen(port);
     if (length >= PORT_NAME_BUFFER) {
         // Refused whole, as OpenCommPort refuses any name too long for
         // it: a cut name could open another port.
-        Print("Open %s failed %d\n", argv[1], (int)ERROR_FILENAME_EXCED_RANGE);
+        Print("Open %s failed %d\n", port, (int)ERROR_FILENAME_EXCED_RANGE);
         return TRUE;
     }
-    memcpy(portName, argv[1], length + 1);
+    memcpy(portName, port, length + 1);
     return FALSE;
 }
 
@@ -150,34 +161,58 @@ static void StartWatcher(void) {
     }
 }
 
-int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debugMode) {
-    if (argc > 1 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+// What the command line asks for that ends the program before the port is
+// chosen: a refusal, the usage, the version, the list of ports, a recording
+// that cannot be created. STARTUP_MONITOR when the program is to go on.
+static int HandleCommandLine(int argc, char* argv[], CommandLine* line) {
+    if (!ReadCommandLine(argc, argv, line)) {
+        fputs(kUsage, stderr);
+        fflush(stderr);
+        return EXIT_USAGE;
+    }
+    if (line->help) {
         Print("%s", kUsage);
         return 0;
     }
-    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+    if (line->version) {
         Print("cabletest %s\n", CABLETEST_VERSION);
         return 0;
     }
-    if (argc > 1 && (strcmp(argv[1], "-l") == 0 || strcmp(argv[1], "--list") == 0)) {
+    if (line->list) {
         return ListSerialPorts();
+    }
+    if (line->recordPath != NULL && !RecordCreate(line->recordPath)) {
+        return EXIT_NO_RECORDING;
+    }
+    return STARTUP_MONITOR;
+}
+
+int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debugMode) {
+    CommandLine line;
+    int result = HandleCommandLine(argc, argv, &line);
+    if (result != STARTUP_MONITOR) {
+        return result;
     }
 
     CreateLineEvents();
     Print("Magnetic switch cable test program\n\n");
     Print("Ctrl C to terminate\n");
+    if (line.timestamps) {
+        StampLinesFromHere();
+    }
 
-    BOOL prompt = TakePortArgument(argc, argv, portName);
-    int result = OpenSelectedPort(prompt, portName, key);
+    BOOL prompt = TakePortArgument(line.port, portName);
+    result = OpenSelectedPort(prompt, portName, key);
     if (result != STARTUP_MONITOR) {
         return result;
     }
+    RecordStart(CommPortName(portName), CABLETEST_VERSION);
     if (g_port != NULL) {
         StartWatcher();
     }
 
-    if (argc > 2) {
-        *debugMode = IsDebugWord(argv[2]) ? 1 : 0;
+    if (line.debugWord != NULL) {
+        *debugMode = IsDebugWord(line.debugWord) ? 1 : 0;
     }
 
     Sleep(100);

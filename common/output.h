@@ -5,6 +5,11 @@
 #ifndef CABLETEST_COMMON_OUTPUT_H
 #define CABLETEST_COMMON_OUTPUT_H
 
+// From here on, every line that Print starts begins with the local date and
+// time to the millisecond and a blank ("2026-12-07 14:03:22.517 "). Called at
+// a line start.
+void StampLinesFromHere(void);
+
 // printf to standard output, then written out at once. Returns the count of
 // characters, or a negative value when standard output cannot be written.
 int Print(const char* format, ...)

@@ -1,6 +1,7 @@
 # shellcheck shell=bash
-# bash completion for cabletest: the first argument is an option, a port
-# that `cabletest --list` names, or sim; after a port comes debug.
+# bash completion for cabletest: options anywhere (a file after --record); the
+# first word that is not an option is a port that `cabletest --list` names, or
+# sim; the second is debug.
 
 # The port names of `cabletest --list`: the first word of each line that
 # starts in column 0, except the line that says there are none. The program
@@ -18,18 +19,47 @@ _cabletest_ports() {
     done <<<"$output"
 }
 
+# How many words before the cursor are not options (nor the file of
+# --record); "end" when an option that ends the program stands there.
+_cabletest_words_before() {
+    local i count=0
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        case "${COMP_WORDS[i]}" in
+            --record) ((i++)) ;;
+            -h | --help | --version | -l | --list)
+                echo end
+                return
+                ;;
+            -*) ;;
+            *) ((count++)) ;;
+        esac
+    done
+    echo "$count"
+}
+
 _cabletest() {
-    local cur="${COMP_WORDS[COMP_CWORD]}"
+    local cur="${COMP_WORDS[COMP_CWORD]}" words
+    local options=(-h --help --version -l --list -t --timestamps --record)
     COMPREPLY=()
-    case "$COMP_CWORD" in
-        1)
+    if ((COMP_CWORD > 1)) && [[ ${COMP_WORDS[COMP_CWORD - 1]} == --record ]]; then
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return
+    fi
+    words="$(_cabletest_words_before)"
+    [[ $words == end ]] && return
+    if [[ $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "${options[*]}" -- "$cur")
+        return
+    fi
+    case "$words" in
+        0)
             local IFS=$'\n'
-            local words
-            words="$(printf '%s\n' -h --help --version -l --list sim)"$'\n'"$(_cabletest_ports "$1")"
+            words="$(printf '%s\n' "${options[@]}" sim)"$'\n'"$(_cabletest_ports "$1")"
             mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
             ;;
-        2)
-            [[ ${COMP_WORDS[1]} == -* ]] || mapfile -t COMPREPLY < <(compgen -W debug -- "$cur")
+        1)
+            mapfile -t COMPREPLY < <(compgen -W debug -- "$cur")
             ;;
     esac
 }

@@ -53,9 +53,10 @@ EOF
 stand_in none 0 <<<"no serial ports found"
 stand_in failing 1 <<<"Open --list failed 2"
 
-fixed="--help --list --version -h -l sim"
+fixed="--help --list --record --timestamps --version -h -l -t sim"
 expect "the ports of --list, the options and sim" \
-    "--help --list --version -h -l com1 sim ttyACM0 ttyUSB0" "$(offers "$work/ports" "")"
+    "--help --list --record --timestamps --version -h -l -t com1 sim ttyACM0 ttyUSB0" \
+    "$(offers "$work/ports" "")"
 expect "a prefix narrows the ports" "ttyACM0 ttyUSB0" "$(offers "$work/ports" "tty")"
 expect "no ports" "$fixed" "$(offers "$work/none" "")"
 expect "a failing --list offers no ports" "$fixed" "$(offers "$work/failing" "")"
@@ -64,6 +65,17 @@ expect "debug after a port" "debug" "$(offers "$work/none" sim "")"
 expect "debug by prefix" "debug" "$(offers "$work/none" ttyUSB0 "de")"
 expect "nothing after an option" "" "$(offers "$work/none" --help "")"
 expect "nothing after debug" "" "$(offers "$work/none" sim debug "")"
+
+# Options stand anywhere; the file of --record is no port.
+expect "options after a port" "--timestamps" "$(offers "$work/none" sim "--t")"
+expect "options after debug" "--record" "$(offers "$work/none" sim debug "--r")"
+expect "the port after -t" "sim" "$(offers "$work/none" -t "s")"
+expect "debug after --record FILE and a port" "debug" \
+    "$(offers "$work/none" --record shift.rec sim "")"
+expect "nothing after --help further on" "" "$(offers "$work/none" sim --help "")"
+mkdir "$work/files" && touch "$work/files/shift.rec" "$work/files/shift.log"
+expect "files after --record" "$work/files/shift.log $work/files/shift.rec" \
+    "$(offers "$work/none" --record "$work/files/shift")"
 
 # A program that never answers is given up on.
 printf '#!/bin/sh\nexec sleep 30\n' >"$work/hanging"

@@ -8,7 +8,7 @@
 //             ResetEvent, WaitForSingleObject, WaitForMultipleObjects
 //             (wait-for-any only); events and thread handles are waitable
 //   threads   CreateThread (no flags: runs at once)
-//   time      GetTickCount, Sleep
+//   time      GetTickCount, GetLocalTime, Sleep
 //   ui        MessageBoxA (caption and text go to standard error)
 //   devices   CreateFileA (serial ports only: GENERIC_READ|GENERIC_WRITE,
 //             share mode 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED),
@@ -135,6 +135,17 @@ typedef struct _COMSTAT {
     DWORD cbOutQue;
 } COMSTAT, *LPCOMSTAT;
 
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -229,6 +240,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
 
 // Time: milliseconds since boot (suspended time included), wrapping at 2^32.
 DWORD GetTickCount(void);
+// The local date and time (TZ applies). On the virtual clock it starts at
+// 2000-01-01 00:00:00.000 UTC at process start and moves with the clock.
+void GetLocalTime(LPSYSTEMTIME localTime);
 void Sleep(DWORD milliseconds);
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

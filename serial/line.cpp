@@ -6,6 +6,7 @@
 
 #include "common/output.h"
 #include "serial/platform_names.h"
+#include "serial/record.h"
 
 LONG g_running;
 OVERLAPPED g_readRequest;
@@ -86,7 +87,10 @@ static void SetLineFormat(HANDLE port) {
     dcb.EofChar = '\xFE';
     dcb.EvtChar = '\xFD';
     dcb.wReserved1 = 0;
-    SetCommState(port, &dcb);
+    if (!SetCommState(port, &dcb)) {
+        // The first call that can meet a device pulled out as it opens.
+        RecordCallFailed();
+    }
 }
 
 // A read returns at once with what is queued, possibly nothing: the receiver

@@ -9,6 +9,7 @@
 #include "common/output.h"
 #include "common/trace.h"
 #include "serial/line.h"
+#include "serial/record.h"
 
 void EscapePulse(void) {
     EscapeCommFunction(g_port, CLRRTS);
@@ -27,6 +28,9 @@ static DWORD DirectRead(BYTE* buffer, const char* readFailText, const char* read
         return 0;
     }
     Trace(readText, (int)count);
+    if (count == 1) {
+        RecordByte(*buffer);
+    }
     if (!ResetEvent(g_readRequest.hEvent)) {
         Trace(resetFailText, (unsigned)GetLastError());
     }
@@ -47,6 +51,9 @@ static BOOL CheckLineErrors(COMSTAT* status, const char* reportText, const char*
     memset(status, 0, sizeof *status);
     if (ClearCommError(g_port, &errors, status)) {
         DWORD error = GetLastError();
+        // Recorded at the query, before any pulse: a replay then has the
+        // error pending, and the bytes waiting, at this very query.
+        RecordStatus(errors, status->cbInQue);
         if (errors != 0) {
             Trace(reportText, (unsigned)errors, (unsigned)error);
             Trace("%s", escapeText);
@@ -102,6 +109,7 @@ DWORD ReadCommByte(BYTE* buffer, DWORD timeoutMs) {
     ResetEvent(g_rxReadyEvent);
 
     if (g_lastEventMask & EV_RXCHAR) {
+        RecordByteWaiting();
         return DirectRead(buffer, "(2)no read erc %08X\n", "(2)read %d bytes direct\n",
                           "reset event failed Erc %08X\n", "(2.1)Escape\n");
     }

@@ -24,6 +24,9 @@ def drain(master):  # keeps the far end of the line open and empty
             time.sleep(0.05)  # no opener at the moment
 
 
+LINE = []  # the far end of com12
+
+
 def make_prefix(folder):
     ENV["WINEPREFIX"] = prefix = os.path.join(folder, "prefix")
     subprocess.run(["wineboot", "-i"], env=ENV, timeout=240, capture_output=True, check=True)
@@ -35,6 +38,7 @@ def make_prefix(folder):
     master, slave = pty.openpty()
     os.symlink(os.ttyname(slave), os.path.join(dos, "com12"))
     os.close(slave)
+    LINE.append(master)
     threading.Thread(target=drain, args=(master,), daemon=True).start()
 
 
@@ -97,6 +101,33 @@ def list_ports(program):
             ("--list names com12", (after.returncode, after.stdout) == (0, b"COM12\r\n"))]
 
 
+def recording(program):
+    """--record from com12 while bytes arrive on it, until the time limit ends the program: the
+    file is a script for the simulated line (a first comment, then lines of the format with
+    times that never go back, LF line ends) and holds only the bytes sent."""
+    path = os.path.join(os.path.dirname(ENV["WINEPREFIX"]), "line.rec")
+
+    def feed():
+        for _ in range(6):
+            time.sleep(1)
+            os.write(LINE[0], b"UUUUU")
+    threading.Thread(target=feed, daemon=True).start()
+    try:
+        run([program, "--record", "Z:" + path.replace("/", "\\"), "com12"], 8)
+    except subprocess.TimeoutExpired:
+        pass
+    text = open(path, "rb").read().decode("ascii", "replace") if os.path.exists(path) else ""
+    action = re.compile(r"(\d+) (bytes 1 1 [0-9a-f]{2}|(cable|cts|ring|rlsd) (on|off)|"
+                        r"error (frame|overrun|parity|break)|unplug|replug)( +#.*)?")
+    lines = text.split("\n")
+    times = [int(m.group(1)) for m in map(action.fullmatch, lines[1:-1]) if m]
+    valid = (text.startswith("# cabletest ") and lines[-1] == "" and "\r" not in text and
+             all(action.fullmatch(line) or line.startswith("#") for line in lines[1:-1]) and
+             times == sorted(times) and text.count(" bytes ") == text.count(" bytes 1 1 55"))
+    print("     the recording: %d lines, %d bytes" % (len(lines) - 1, text.count(" bytes ")))
+    return [("--record from com12: a script for the simulated line", valid)]
+
+
 def smoke(program, objdump):
     dlls = set(re.findall(r"DLL Name: (\S+)", subprocess.run(
         [objdump, "-p", program], capture_output=True, text=True).stdout.lower()))
@@ -116,6 +147,7 @@ def smoke(program, objdump):
         checks.append(("%.24s without a console" % args, (got.returncode, got.stdout) ==
                        (1, banner + shown + refused) and cause in got.stderr))
     checks += list_ports(program)
+    checks += recording(program)
     try:  # monitors until the time limit ends it; every report is out already
         run([program, "com12", "DeBuG"], 5)
     except subprocess.TimeoutExpired as e:
