@@ -169,6 +169,15 @@ TEST(Record, ReplaysToTheSameOutputAndLogOverRandomScripts) {
     EXPECT_GT(lateReads, 100) << "bytes read later than they arrived: the case that matters";
 }
 
+TEST(Record, TheDemonstrationForOneRoundReplaysToItsReports) {
+    std::string demo = posixlayer::SimDemoScript();
+    ASSERT_NE(demo.find("10000 repeat"), std::string::npos);
+    demo.replace(demo.find("10000 repeat"), 12, "10000 end");
+    RecordAndReplay(demo, 10000, {"sim"});
+    EXPECT_EQ(RunSim(demo).out, kBanner + kConnected + kPass + kPass + kDisconnected + kConnected +
+                                    kPass + kDisconnected);
+}
+
 // In real time on a pty (no modem lines, so no cable report): the recording, replayed on the
 // virtual clock, gives the same passes. The echo 300 ms after a burst is no pass of its own.
 TEST(Record, APtyRecordingReplaysToTheSamePasses) {
