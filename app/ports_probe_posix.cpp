@@ -28,26 +28,6 @@ std::string SysfsRoot(void) {
     return (dir == NULL || *dir == '\0') ? "/sys" : dir;
 }
 
-// The controlling terminal's device number, from tty_nr in /proc/self/stat
-// (the seventh field, after the command name in parentheses). FALSE when the
-// process has none.
-static bool ControllingTerminal(dev_t* terminal) {
-    std::ifstream procStat("/proc/self/stat");
-    std::string line;
-    if (!std::getline(procStat, line) || line.rfind(')') == std::string::npos) {
-        return false;
-    }
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    std::string state;
-    long ppid = 0, pgrp = 0, session = 0;
-    unsigned long ttyNr = 0;
-    if (!(fields >> state >> ppid >> pgrp >> session >> ttyNr) || ttyNr == 0) {
-        return false;
-    }
-    *terminal = makedev((ttyNr >> 8) & 0xFFF, (ttyNr & 0xFF) | ((ttyNr >> 12) & 0xFFF00));
-    return true;
-}
-
 static bool IsListedConsole(dev_t rdev, const std::string& sysClassTty) {
     for (const auto& mm : posixlayer::ConsoleDeviceNumbers(sysClassTty)) {
         if (major(rdev) == mm.first && minor(rdev) == mm.second) {
@@ -60,8 +40,7 @@ static bool IsListedConsole(dev_t rdev, const std::string& sysClassTty) {
 // The open refuses the consoles of this machine's own sysfs; a made-up
 // machine (CABLETEST_SYSFS_DIR) may name more, never fewer.
 static enum PortUse ConsoleUse(dev_t rdev) {
-    dev_t terminal = 0;
-    if (rdev == makedev(5, 0) || (ControllingTerminal(&terminal) && rdev == terminal)) {
+    if (rdev == makedev(5, 0) || posixlayer::IsControllingTerminal(rdev)) {
         return PORT_OWN_TERMINAL;
     }
     const std::string root = SysfsRoot();

@@ -5,18 +5,14 @@
 //
 //   cabletest-bench <path to cabletest> [bursts] [idle seconds]
 //
-// The program is run on a pty slave reached through a temporary device
-// folder (never a real serial port), with its standard output on a pipe that
-// this program reads and time-stamps.
+// The program is run by the tests' harness on a pty slave reached through a
+// temporary device folder (never a real serial port), with its standard
+// output on a pipe that this program reads and time-stamps.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,17 +21,17 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "harness.h"
 
 namespace {
 
-double Now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
+using harness::Now;
 
 void SleepFor(double seconds) {
     timespec t;
@@ -89,126 +85,62 @@ long StatusKiB(pid_t pid, const char* key) {
     return -1;
 }
 
-// The program under measurement, on a pty of its own.
+// The program under measurement, on a pty of its own reached as com1.
 struct Subject {
-    pid_t pid = -1;
-    int master = -1;  // the far end of the line
-    int out = -1;     // the program's standard output
-    int peek = -1;    // the slave, opened to count its input queue (FIONREAD)
-    std::string dir;
-    std::string pending;  // output read but not yet matched
-    double lastReadAt = 0;
+    harness::TempDir dir;
+    harness::Pty line;  // the master is the far end of the line
+    bool linked = line.Link(dir.path, "ttyS0");
+    harness::Child child;
+    int peek = -1;  // the slave, opened to count its input queue (FIONREAD)
 
-    void Start(const std::string& program, bool debug) {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    explicit Subject(std::vector<std::string> args)
+        : child({std::move(args), {{"CABLETEST_DEVICE_DIR", dir.path}}}) {
+        if (!linked)
             Die("pty");
-        const std::string slave = ptsname(master);
-        char tmpl[] = "/tmp/cabletest-bench.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            Die("mkdtemp");
-        dir = tmpl;
-        if (symlink(slave.c_str(), (dir + "/ttyS0").c_str()) != 0)
-            Die("symlink");
-        int pipeFds[2];
-        if (pipe2(pipeFds, O_CLOEXEC) != 0)
-            Die("pipe");
-        pid = fork();
-        if (pid < 0)
-            Die("fork");
-        if (pid == 0) {
-            setsid();
-            dup2(pipeFds[1], 1);
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            setenv("CABLETEST_DEVICE_DIR", dir.c_str(), 1);
-            unsetenv("CABLETEST_CLOCK");
-            if (debug) {
-                execl(program.c_str(), program.c_str(), "com1", "debug", (char*)nullptr);
-            } else {
-                execl(program.c_str(), program.c_str(), "com1", (char*)nullptr);
-            }
-            _exit(127);
-        }
-        close(pipeFds[1]);
-        out = pipeFds[0];
-        fcntl(out, F_SETFL, O_NONBLOCK);
-        fcntl(master, F_SETFL, O_NONBLOCK);
         // Root passes the program's TIOCEXCL; the open only counts the queue.
-        peek = open(slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (!WaitFor("Ctrl C to terminate\n", 5.0))
+        peek = open(line.slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (!Take("Ctrl C to terminate\n", 5.0))
             Die("the program did not start");
         SleepFor(0.5);  // start-up's 100 ms and the drain
     }
-
-    // Reads output until `text` appears; the time it was seen, or -1.
-    double WaitForAt(const std::string& text, double timeout, double* seenAt) {
-        const double end = Now() + timeout;
-        for (;;) {
-            // Checked after every read, so a match is dated by the read
-            // that completed it.
-            size_t at = pending.find(text);
-            if (at != std::string::npos) {
-                pending.erase(0, at + text.size());
-                *seenAt = lastReadAt;
-                return lastReadAt;
-            }
-            double left = end - Now();
-            if (left <= 0)
-                return -1;
-            pollfd p{out, POLLIN, 0};
-            timespec limit;
-            limit.tv_sec = static_cast<time_t>(left);
-            limit.tv_nsec = static_cast<long>((left - limit.tv_sec) * 1e9);
-            if (ppoll(&p, 1, &limit, nullptr) > 0) {
-                char buf[65536];
-                ssize_t n = read(out, buf, sizeof buf);
-                lastReadAt = Now();
-                if (n > 0)
-                    pending.append(buf, static_cast<size_t>(n));
-                if (n == 0)
-                    return -1;
-            }
-        }
+    ~Subject() {
+        if (peek >= 0)
+            close(peek);
     }
-    bool WaitFor(const std::string& text, double timeout) {
-        double t = 0;
-        return WaitForAt(text, timeout, &t) >= 0;
+
+    // Reads output until `text` appears and drops it with what came before.
+    // A match is dated by the read that completed it.
+    bool Take(const std::string& text, double timeout, double* seenAt = nullptr) {
+        for (const double end = Now() + timeout;; child.Pump(1)) {
+            size_t at = child.out.find(text);
+            if (at != std::string::npos) {
+                child.out.erase(0, at + text.size());
+                if (seenAt != nullptr)
+                    *seenAt = child.lastRead;
+                return true;
+            }
+            if (Now() >= end)
+                return false;
+        }
     }
     // Reads and counts occurrences of `text` for `seconds`.
     size_t Drain(const std::string& text, double seconds) {
         size_t count = 0;
         const double end = Now() + seconds;
         do {
-            pollfd p{out, POLLIN, 0};
-            if (poll(&p, 1, seconds > 0 ? 20 : 0) > 0) {
-                char buf[65536];
-                ssize_t n = read(out, buf, sizeof buf);
-                if (n > 0)
-                    pending.append(buf, static_cast<size_t>(n));
-            }
-            for (size_t at = pending.find(text); at != std::string::npos; at = pending.find(text)) {
-                ++count;
-                pending.erase(0, at + text.size());
-            }
-            if (pending.size() > text.size())
-                pending.erase(0, pending.size() - text.size());
+            child.Pump(seconds > 0 ? 20 : 0);
+            std::string& out = child.out;
+            count += harness::Count(out, text);
+            size_t last = out.rfind(text);
+            out.erase(0, last == std::string::npos ? 0 : last + text.size());
+            if (out.size() > text.size())
+                out.erase(0, out.size() - text.size());
         } while (Now() < end);
         return count;
     }
     int Queued() const {
         int n = 0;
         return peek >= 0 && ioctl(peek, FIONREAD, &n) == 0 ? n : -1;
-    }
-    void Stop() {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-        close(master);
-        close(out);
-        if (peek >= 0)
-            close(peek);
-        unlink((dir + "/ttyS0").c_str());
-        rmdir(dir.c_str());
     }
 };
 
@@ -227,18 +159,17 @@ double Flood(Subject& s, double seconds, size_t* written, const std::string& cou
     const int queuedBefore = s.Queued();
     const double start = Now();
     while (Now() - start < seconds) {
-        pollfd p{s.master, POLLOUT, 0};
+        pollfd p{s.line.master, POLLOUT, 0};
         if (poll(&p, 1, 20) > 0) {
-            ssize_t n = write(s.master, chunk.data(), chunk.size());
+            ssize_t n = write(s.line.master, chunk.data(), chunk.size());
             if (n > 0)
                 *written += static_cast<size_t>(n);
         }
         if (counted != nullptr) {
             *counted += s.Drain(count, 0.0);
         } else {
-            char buf[65536];
-            while (read(s.out, buf, sizeof buf) > 0) {
-            }
+            s.child.Pump(0);
+            s.child.out.clear();
         }
     }
     const double elapsed = Now() - start;
@@ -253,29 +184,27 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: cabletest-bench <path to cabletest> [bursts] [idle s]\n");
         return 2;
     }
-    signal(SIGPIPE, SIG_IGN);
-    const std::string program = argv[1];
+    setenv("CABLETEST_BINARY", argv[1], 1);  // the harness's program under test
     const int bursts = argc > 2 ? std::atoi(argv[2]) : 200;
     const double idleSeconds = argc > 3 ? std::atof(argv[3]) : 20.0;
 
     // 1. Latency of the pass report, and idle cost, on one run.
-    Subject s;
-    s.Start(program, false);
+    std::unique_ptr<Subject> s(new Subject({"com1"}));
     std::vector<double> latency;
     std::fprintf(stderr, "latency: %d bursts, 0.8 s apart\n", bursts);
     for (int i = 0; i < bursts; ++i) {
         // A burst of five bytes 1 ms apart; the clock starts at the first.
         const double t0 = Now();
-        if (write(s.master, "x", 1) != 1)
+        if (!s->line.Write("x"))
             Die("write");
         double seenAt = 0;
         bool seen = false;
         for (int k = 0; k < 4; ++k) {
-            seen = seen || s.WaitForAt("-->Carriage Pass\n", 0.001, &seenAt) >= 0;
-            if (write(s.master, "x", 1) != 1)
+            seen = seen || s->Take(harness::kPass, 0.001, &seenAt);
+            if (!s->line.Write("x"))
                 Die("write");
         }
-        if (!seen && s.WaitForAt("-->Carriage Pass\n", 2.0, &seenAt) < 0)
+        if (!seen && !s->Take(harness::kPass, 2.0, &seenAt))
             Die("no pass report");
         latency.push_back((seenAt - t0) * 1000.0);
         // Bursts are passes only more than 750 ms apart; vary the phase
@@ -283,77 +212,59 @@ int main(int argc, char** argv) {
         SleepFor(0.8 + (i % 7) * 0.013);
     }
     std::fprintf(stderr, "idle: %.0f s on a quiet line\n", idleSeconds);
-    const double cpu0 = RunSeconds(s.pid);
-    const double ticks0 = CpuSeconds(s.pid);
+    const double cpu0 = RunSeconds(s->child.pid());
+    const double ticks0 = CpuSeconds(s->child.pid());
     SleepFor(idleSeconds);
-    const double idleCpu = RunSeconds(s.pid) - cpu0;
-    const double idleTicks = CpuSeconds(s.pid) - ticks0;
+    const double idleCpu = RunSeconds(s->child.pid()) - cpu0;
+    const double idleTicks = CpuSeconds(s->child.pid()) - ticks0;
 
     // 2. Throughput: the line kept full for five seconds.
     std::fprintf(stderr, "throughput: 5 s at full speed\n");
     size_t written = 0;
-    const double rate = Flood(s, 5.0, &written);
+    const double rate = Flood(*s, 5.0, &written);
     SleepFor(1.0);
-    const int leftOver = s.Queued();
-    const long peakKiB = StatusKiB(s.pid, "VmHWM");
-    s.Stop();
+    const int leftOver = s->Queued();
+    const long peakKiB = StatusKiB(s->child.pid(), "VmHWM");
+    s.reset();
 
     // 3. The same flood in debug mode, counting one line per byte read, to
     // show that nothing is lost at that rate either.
     std::fprintf(stderr, "throughput, debug mode: 3 s, every byte counted\n");
-    Subject d;
-    d.Start(program, true);
+    std::unique_ptr<Subject> d(new Subject({"com1", "debug"}));
     size_t debugWritten = 0;
     size_t counted = 0;
-    const double debugRate = Flood(d, 3.0, &debugWritten, ": received char 7A\n", &counted);
+    const double debugRate = Flood(*d, 3.0, &debugWritten, ": received char 7A\n", &counted);
     // Bytes still queued are read and counted after the writing stops.
     size_t more;
-    while ((more = d.Drain(": received char 7A\n", 1.0)) > 0)
+    while ((more = d->Drain(": received char 7A\n", 1.0)) > 0)
         counted += more;
-    const long debugPeakKiB = StatusKiB(d.pid, "VmHWM");
-    d.Stop();
+    const long debugPeakKiB = StatusKiB(d->child.pid(), "VmHWM");
+    d.reset();
 
     // 4. The virtual clock: ten simulated minutes of passes, cable changes,
     // line errors and a long flood.
     std::fprintf(stderr, "virtual clock: 10 simulated minutes\n");
-    char tmpl[] = "/tmp/cabletest-bench.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        Die("mkdtemp");
-    const std::string vdir = tmpl;
-    const std::string script = vdir + "/script";
-    {
-        std::ofstream f(script);
-        for (int t = 1000; t < 600000; t += 1000) {
-            f << t << " cable " << ((t / 5000) % 2 ? "off" : "on") << "\n";
-            f << t + 100 << " bytes 20 1\n";
-            if (t % 7000 == 0)
-                f << t + 300 << " error frame\n";
-            if (t == 300000)
-                f << t + 400 << " bytes 100000 1\n";
-        }
-        f << "600000 end\n";
+    harness::TempDir vdir;
+    std::ostringstream script;
+    for (int t = 1000; t < 600000; t += 1000) {
+        script << t << " cable " << ((t / 5000) % 2 ? "off" : "on") << "\n";
+        script << t + 100 << " bytes 20 1\n";
+        if (t % 7000 == 0)
+            script << t + 300 << " error frame\n";
+        if (t == 300000)
+            script << t + 400 << " bytes 100000 1\n";
     }
+    script << "600000 end\n";
+    harness::WriteFile(vdir / "script", script.str());
     const double v0 = Now();
-    pid_t v = fork();
-    if (v == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        setenv("CABLETEST_CLOCK", "virtual", 1);
-        setenv("CABLETEST_SIM_SCRIPT", script.c_str(), 1);
-        setenv("CABLETEST_DEVICE_DIR", vdir.c_str(), 1);
-        execl(program.c_str(), program.c_str(), "sim", (char*)nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    rusage vUsage{};
-    wait4(v, &status, 0, &vUsage);
+    harness::Child v({{"sim"},
+                      {{"CABLETEST_CLOCK", "virtual"},
+                       {"CABLETEST_SIM_SCRIPT", vdir / "script"},
+                       {"CABLETEST_DEVICE_DIR", vdir.path}}});
+    const harness::Status vStatus = v.Wait(600000);
     const double vReal = Now() - v0;
-    const double vCpu = vUsage.ru_utime.tv_sec + vUsage.ru_stime.tv_sec +
-                        (vUsage.ru_utime.tv_usec + vUsage.ru_stime.tv_usec) / 1e6;
-    unlink(script.c_str());
-    rmdir(vdir.c_str());
-    const bool vOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const double vCpu = vStatus.cpu;
+    const bool vOk = vStatus.Exited(0);
 
     std::printf("| figure | what it measures | result | target |\n");
     std::printf("|---|---|---|---|\n");

