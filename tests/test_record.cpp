@@ -21,6 +21,11 @@ using namespace harness;
 using Args = std::vector<std::string>;
 
 const std::string kDay = "2000-01-01 00:00:0";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr unsigned kScripts = 30;  // each run is many times slower
+#else
+constexpr unsigned kScripts = 100;
+#endif
 
 TEST(Stamps, EachLineAfterTheBannerAtItsVirtualTimeOfDayAndOptionsAnywhere) {
     const std::string script = "500 cable on\n1500 bytes 3 2\n2000 cable off\n2500 end\n";
@@ -147,7 +152,7 @@ std::string RandomScript(std::mt19937& random, uint64_t* endMs, std::set<uint64_
 
 TEST(Record, ReplaysToTheSameOutputAndLogOverRandomScripts) {
     int lateReads = 0;
-    for (unsigned seed = 1; seed <= 100 && !HasFailure(); ++seed) {
+    for (unsigned seed = 1; seed <= kScripts && !HasFailure(); ++seed) {
         SCOPED_TRACE(seed);
         std::mt19937 random(seed);
         uint64_t endMs = 0;
