@@ -312,15 +312,15 @@ def monitoring(program):
               (idle * 100, errors))
         bursts("com12", 3)
         send("com3", b"A")
-        # One burst of 15 bytes 60 ms apart: each carries the burst on.
-        for _ in range(15):
+        # One burst of 30 bytes 30 ms apart, longer than 750 ms: each carries it on.
+        for _ in range(30):
             send("com12", b"U")
-            time.sleep(0.06)
+            time.sleep(0.03)
         time.sleep(1)
         text = first.text()
-        checks.append(("4 bursts give 4 passes and 30 received char lines, the drained bytes none",
+        checks.append(("4 bursts give 4 passes and 45 received char lines, the drained bytes none",
                        text.count(b"-->Carriage Pass") == 4 and
-                       len(re.findall(rb"received char 55", text)) == 30))
+                       len(re.findall(rb"received char 55", text)) == 45))
         checks.append(("the copy on com3 sees its own byte and none of com12's",
                        re.findall(rb"received char ([0-9A-F]{2})", other.text()) == [b"41"] and
                        b"received char 41" not in text))
