@@ -6,8 +6,9 @@
    MODEMLINES_DEVICE  the pty's slave; only descriptors of that device get lines
    MODEMLINES_STATE   the shared record (modemlines.h): a file of its size
    MODEMLINES_LOG     where each open and each change of DTR or RTS is added,
-                      one line per write: "<ns> open <path> <flags> <fd> <rdev>"
-                      and "<ns> DTR 1", with CLOCK_MONOTONIC nanoseconds
+                      one line per write: "<ns> open <path> <flags> <fd> <rdev>",
+                      "<ns> DTR 1" and "<ns> termios" (the line settings set),
+                      with CLOCK_MONOTONIC nanoseconds
    MODEMLINES_FLIP    "<link>|<target>": the link is pointed at target right
                       after the program first looks at it (stat or open), as a
                       racing program would */
@@ -179,6 +180,16 @@ int stat(const char* path, struct stat* info) {
     MaybeFlip(path);
     errno = saved;
     return rc;
+}
+
+/* The line settings, logged so that a test can tell what the program did
+   before them. */
+int tcsetattr(int fd, int when, const struct termios* settings) {
+    int (*real)(int, int, const struct termios*) = dlsym(RTLD_NEXT, "tcsetattr");
+    if (IsDevice(fd)) {
+        Log("termios");
+    }
+    return real(fd, when, settings);
 }
 
 /* The inputs as the test set them; DSR loops DTR back while the cable is in. */
