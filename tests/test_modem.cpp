@@ -105,13 +105,6 @@ struct Rig {
     }
 };
 
-// Whether the preload library can run beneath the program here: the sanitizers' run-times
-// intercept the same calls, and the thread sanitizer's will not come after it.
-#define SKIP_WITHOUT_LIBRARY(rig)                                                         \
-    if (std::string(CABLETEST_SANITIZE) == "thread")                                      \
-        GTEST_SKIP() << "the thread sanitizer's run-time will not run beneath a preload"; \
-    ASSERT_NE((rig).lines, nullptr)
-
 // The times of the changes of one output line to on (1) or off (0).
 std::vector<double> Changes(const std::vector<Event>& log, const std::string& line, int on) {
     std::vector<double> at;
@@ -123,7 +116,7 @@ std::vector<double> Changes(const std::vector<Event>& log, const std::string& li
 
 TEST(ModemLines, DtrLowAndRtsHighAfterTheOpenAndATenMsPulseOnAQuietLine) {
     Rig rig;
-    SKIP_WITHOUT_LIBRARY(rig);
+    ASSERT_NE(rig.lines, nullptr);
     Child c(rig.Run({"com1"}));
     ASSERT_TRUE(c.ReadUntil(kBanner)) << c.out << c.err;
     for (double end = Now() + 3; Changes(rig.Log(), "DTR", 0).size() < 4 && Now() < end;)
@@ -152,7 +145,7 @@ TEST(ModemLines, DtrLowAndRtsHighAfterTheOpenAndATenMsPulseOnAQuietLine) {
 
 TEST(ModemLines, TheCablePluggedAndPulledAndAllFourLinesInDebug) {
     Rig rig;
-    SKIP_WITHOUT_LIBRARY(rig);
+    ASSERT_NE(rig.lines, nullptr);
     Child c(rig.Run({"com1"}));
     ASSERT_TRUE(c.ReadUntil(kBanner));
     rig.lines->dsrFollowsDtr = 1;
@@ -174,7 +167,7 @@ TEST(ModemLines, TheCablePluggedAndPulledAndAllFourLinesInDebug) {
 
 TEST(ModemLines, ALineErrorDropsRtsForFiftyMs) {
     Rig rig;
-    SKIP_WITHOUT_LIBRARY(rig);
+    ASSERT_NE(rig.lines, nullptr);
     Child c(rig.Run({"com1"}));
     ASSERT_TRUE(c.ReadUntil(kBanner));
     usleep(300000);
@@ -194,7 +187,7 @@ TEST(ModemLines, ALineErrorDropsRtsForFiftyMs) {
 
 TEST(DeviceOpens, TheListingAndATabOpenNoDevice) {
     Rig rig;
-    SKIP_WITHOUT_LIBRARY(rig);
+    ASSERT_NE(rig.lines, nullptr);
     Child list(rig.Run({"--list"}));
     EXPECT_TRUE(list.Wait().Exited(0));
     EXPECT_EQ(list.out, "ttyS0 (com1)\nttyS1 (com2)  console\n");
@@ -220,7 +213,7 @@ TEST(DeviceOpens, TheListingAndATabOpenNoDevice) {
 // link to the console, or to a virtual console that sysfs names, is refused unopened.
 TEST(DeviceOpens, TheCheckedDescriptorIsWhatOpensAndAConsoleIsNeverOpened) {
     Rig rig;
-    SKIP_WITHOUT_LIBRARY(rig);
+    ASSERT_NE(rig.lines, nullptr);
     const std::string link = rig.dir / "dev/ttyS0";
     Env env = rig.env();
     env.insert(env.begin(), {"MODEMLINES_FLIP", link + "|" + rig.console.slave});

@@ -146,15 +146,6 @@ int open(const char* path, int flags, ...) {
     return Opened(path, flags, real(path, flags, mode));
 }
 
-int open64(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    int (*real)(const char*, int, ...) = dlsym(RTLD_NEXT, "open64");
-    return Opened(path, flags, real(path, flags, mode));
-}
-
 int openat(int dir, const char* path, int flags, ...) {
     va_list args;
     va_start(args, flags);
@@ -164,13 +155,16 @@ int openat(int dir, const char* path, int flags, ...) {
     return Opened(path, flags, real(dir, path, flags, mode));
 }
 
-int openat64(int dir, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    int (*real)(int, const char*, int, ...) = dlsym(RTLD_NEXT, "openat64");
-    return Opened(path, flags, real(dir, path, flags, mode));
+/* What a build with _FORTIFY_SOURCE calls for an open whose flags are not
+   known at compile time. */
+int __open_2(const char* path, int flags) {
+    int (*real)(const char*, int) = dlsym(RTLD_NEXT, "__open_2");
+    return Opened(path, flags, real(path, flags));
+}
+
+int __openat_2(int dir, const char* path, int flags) {
+    int (*real)(int, const char*, int) = dlsym(RTLD_NEXT, "__openat_2");
+    return Opened(path, flags, real(dir, path, flags));
 }
 
 int stat(const char* path, struct stat* info) {
