@@ -94,7 +94,7 @@ static void ExplainNotTerminal(LPCSTR name, const struct stat& file) {
     }
 }
 
-void ExplainOpenFailure(LPCSTR name, DWORD error) {
+void ExplainOpenFailure(LPCSTR name, DWORD) {
     const posixlayer::OpenRefusal refusal = posixlayer::LastOpenRefusal();
     std::string holder;
     switch (refusal.verdict) {
@@ -128,10 +128,10 @@ void ExplainOpenFailure(LPCSTR name, DWORD error) {
         case DeviceVerdict::SimulatedLine:
             PrintError("%s\n", refusal.reason.c_str());
             break;
-        default:
-            if (error == ERROR_FILE_NOT_FOUND) {
-                ExplainMissing(name, refusal.path);
-            }
+        case DeviceVerdict::Unknown:
+            PrintError("%s: cannot be opened: %s\n", name, strerror(refusal.err));
+            break;
+        default:  // no refusal of the provider's: refused before it was asked
             break;
     }
 }

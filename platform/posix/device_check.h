@@ -66,6 +66,7 @@ struct OpenRefusal {
     std::string path;     // the device file, "" for a name the mapping refused
     struct stat info {};  // the device as it was checked, where it was found
     std::string reason;   // the simulated line's own words, one line
+    int err = 0;          // errno of the failure, where a call failed
 };
 
 // The provider's side: the record is cleared as each open starts and set by

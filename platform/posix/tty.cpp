@@ -27,6 +27,7 @@ DWORD Refuse(const DeviceCheck& check, const std::string& path) {
     refusal.verdict = check.verdict;
     refusal.path = path;
     refusal.info = check.info;
+    refusal.err = check.err;
     NoteOpenRefusal(refusal);
     switch (check.verdict) {
         case DeviceVerdict::NotTerminal:
