@@ -64,13 +64,14 @@ static bool HolderFromUucpLock(const std::string& deviceName, long* pid) {
         char text[64] = {0};
         lock.read(text, sizeof text - 1);
         const std::streamsize got = lock.gcount();
+        const bool isText = got > 0 && strspn(text, " 0123456789\n") == (size_t)got;
         long value = 0;
-        if (got == (std::streamsize)sizeof(int)) {
+        if (isText) {
+            value = strtol(text, NULL, 10);
+        } else if (got == (std::streamsize)sizeof(int)) {
             int binary = 0;
             memcpy(&binary, text, sizeof binary);
             value = binary;
-        } else if (got > 0) {
-            value = strtol(text, NULL, 10);
         }
         if (value > 0 && access(("/proc/" + std::to_string(value)).c_str(), F_OK) == 0) {
             *pid = value;
