@@ -1,6 +1,7 @@
 // The serial ports of a Linux machine for --list: the tty devices that have a
 // driver behind them in sysfs, what the kernel knows of each, the stable
-// names udev gives them, and whether they may be opened now.
+// names udev gives them, and whether they are in use, all without opening
+// any of them.
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -12,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "app/natural_order.h"
 #include "app/ports.h"
 #include "app/ports_posix.h"
 #include "common/output.h"
+#include "platform/posix/device_check.h"
 
 // One port as listed.
 struct ListedPort {
@@ -51,44 +54,9 @@ static std::vector<std::string> FolderEntries(const std::string& path) {
     return names;
 }
 
-// The run of digits at text[*at] as its value's digits, without leading
-// zeros; *at moves past it.
-static std::string DigitRun(const std::string& text, size_t* at) {
-    size_t end = *at;
-    while (end < text.size() && isdigit((unsigned char)text[end])) {
-        ++end;
-    }
-    size_t start = *at;
-    while (start + 1 < end && text[start] == '0') {
-        ++start;
-    }
-    *at = end;
-    return text.substr(start, end - start);
-}
-
-// Natural order: runs of digits compare by their value, so ttyS2 comes
-// before ttyS10.
+// For std::sort: the names in natural order.
 static bool NaturalLess(const std::string& a, const std::string& b) {
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (isdigit((unsigned char)a[i]) && isdigit((unsigned char)b[j])) {
-            const std::string numberA = DigitRun(a, &i);
-            const std::string numberB = DigitRun(b, &j);
-            if (numberA.size() != numberB.size()) {
-                return numberA.size() < numberB.size();
-            }
-            if (numberA != numberB) {
-                return numberA < numberB;
-            }
-            continue;
-        }
-        if (a[i] != b[j]) {
-            return (unsigned char)a[i] < (unsigned char)b[j];
-        }
-        ++i;
-        ++j;
-    }
-    return a.size() - i < b.size() - j;
+    return NaturalCompare(a.c_str(), b.c_str()) < 0;
 }
 
 // A legacy port, ttyS<n>.
@@ -183,21 +151,22 @@ static void AddLinkNames(const std::string& linkFolder, const struct stat& devic
     }
 }
 
-// "in use by NAME (pid N)", "console", and so on; "" for a port that is free
-// or cannot be looked at.
-static std::string UseText(enum PortUse use, const struct stat& device) {
-    long pid = 0;
-    std::string program;
-    switch (use) {
-        case PORT_IN_USE:
-            if (FindHolder(device, &pid, &program)) {
-                return "in use by " + program + " (pid " + std::to_string(pid) + ")";
-            }
-            return "in use by another program";
-        case PORT_SYSTEM_CONSOLE:
+// "in use by NAME (pid N)", "console", and so on, from the provider's check
+// and what the system tells of the device's users; "" for a port that is
+// free or cannot be looked at. Nothing here opens the device: an open would
+// raise DTR and RTS on it, which resets many a board at the far end.
+static std::string UseText(const posixlayer::DeviceCheck& check, const std::string& path) {
+    std::string text;
+    switch (check.verdict) {
+        case posixlayer::DeviceVerdict::SystemConsole:
             return "console";
-        case PORT_OWN_TERMINAL:
+        case posixlayer::DeviceVerdict::OwnTerminal:
             return "console (your own terminal)";
+        case posixlayer::DeviceVerdict::Usable:
+            if (FindHolder(check.info, path, &text)) {
+                return text;
+            }
+            return OpenElsewhere(check.info) ? "in use by another program" : "";
         default:
             return "";
     }
@@ -223,12 +192,13 @@ static struct ListedPort DescribePort(const std::string& sysfs, const std::strin
         port.details.push_back(UsbDetails(usb, &ids));
         AddToSummary(&port.summary, "usb " + ids);
     }
-    struct stat node = {};
-    const enum PortUse use = ProbePort(DeviceFolder() + "/" + port.name, &node);
-    if (use != PORT_MISSING && S_ISCHR(node.st_mode)) {
-        AddLinkNames("by-id", node, &port.details);
-        AddLinkNames("by-path", node, &port.details);
-        AddToSummary(&port.summary, UseText(use, node));
+    const std::string path = DeviceFolder() + "/" + port.name;
+    posixlayer::DeviceCheck check = posixlayer::CheckDevice(path);
+    posixlayer::ReleaseDeviceCheck(&check);
+    if (S_ISCHR(check.info.st_mode)) {
+        AddLinkNames("by-id", check.info, &port.details);
+        AddLinkNames("by-path", check.info, &port.details);
+        AddToSummary(&port.summary, UseText(check, path));
     }
     return port;
 }

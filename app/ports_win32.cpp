@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "app/natural_order.h"
 #include "app/ports.h"
 #include "common/output.h"
 
@@ -114,39 +115,6 @@ static void ReadFriendlyNames(void) {
         port->friendlyName[sizeof port->friendlyName - 1] = '\0';
     }
     SetupDiDestroyDeviceInfoList(devices);
-}
-
-// Natural order, letter case aside: runs of digits compare by their value, so
-// COM2 comes before COM10.
-static int NaturalCompare(const char* a, const char* b) {
-    while (*a != '\0' && *b != '\0') {
-        if (*a >= '0' && *a <= '9' && *b >= '0' && *b <= '9') {
-            while (*a == '0' && a[1] >= '0' && a[1] <= '9')
-                ++a;
-            while (*b == '0' && b[1] >= '0' && b[1] <= '9')
-                ++b;
-            size_t digitsA = strspn(a, "0123456789");
-            size_t digitsB = strspn(b, "0123456789");
-            if (digitsA != digitsB) {
-                return digitsA < digitsB ? -1 : 1;
-            }
-            int order = strncmp(a, b, digitsA);
-            if (order != 0) {
-                return order;
-            }
-            a += digitsA;
-            b += digitsB;
-            continue;
-        }
-        int lowerA = (*a >= 'A' && *a <= 'Z') ? *a - 'A' + 'a' : (unsigned char)*a;
-        int lowerB = (*b >= 'A' && *b <= 'Z') ? *b - 'A' + 'a' : (unsigned char)*b;
-        if (lowerA != lowerB) {
-            return lowerA < lowerB ? -1 : 1;
-        }
-        ++a;
-        ++b;
-    }
-    return (*a != '\0') - (*b != '\0');
 }
 
 static int CompareListedPorts(const void* a, const void* b) {

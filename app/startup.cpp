@@ -43,7 +43,8 @@ static const char kUsage[] =
     "                    errors, modem lines, the port lost and back) as a script\n"
     "                    for the simulated line: CABLETEST_SIM_SCRIPT=FILE\n"
     "                    cabletest sim replays it\n"
-    "  -l, --list        the machine's serial ports, each with the name to give first\n"
+    "  -l, --list        the machine's serial ports, each with the name to give first;\n"
+    "                    opens none of them (an open would raise DTR and RTS)\n"
     "  -h, --help        this text\n"
     "  --version         the program's version\n"
     "\n"
@@ -112,6 +113,18 @@ static void CreateLineEvents(void) {
     g_waitEvent = CreateEventA(NULL, TRUE, FALSE, PrivateEventName("WaitEvent"));
 }
 
+// The cause of a refused open, after its "Open <name> failed <code>" line. A
+// name too long is refused before the platform sees it; only the start of it
+// is repeated here, since the open's line gave it whole.
+static void ExplainRefusal(const char* name, DWORD error) {
+    if (error == ERROR_FILENAME_EXCED_RANGE) {
+        PrintError("%.20s...: the name is longer than the %d characters a port name may have\n",
+                   name, PORT_NAME_MAX);
+    } else {
+        ExplainOpenFailure(name, error);
+    }
+}
+
 // Takes the port name from the command line when there is one that fits.
 // TRUE when the operator is to be asked for the port instead.
 static BOOL TakePortArgument(const char* port, char* portName) {
@@ -123,6 +136,7 @@ static BOOL TakePortArgument(const char* port, char* portName) {
         // Refused whole, as OpenCommPort refuses any name too long for
         // it: a cut name could open another port.
         Print("Open %s failed %d\n", port, (int)ERROR_FILENAME_EXCED_RANGE);
+        ExplainRefusal(port, ERROR_FILENAME_EXCED_RANGE);
         return TRUE;
     }
     memcpy(portName, port, length + 1);
@@ -145,7 +159,7 @@ static int OpenSelectedPort(BOOL prompt, char* portName, signed char* key) {
         }
         // OpenCommPort has printed its line on standard output; the cause
         // follows it on standard error.
-        ExplainOpenFailure(portName[0] != '\0' ? portName : "com1", GetLastError());
+        ExplainRefusal(portName[0] != '\0' ? portName : "com1", GetLastError());
         prompt = TRUE;
     }
 }

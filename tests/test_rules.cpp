@@ -3,6 +3,7 @@
 // the script parser's messages, and the fuzz targets' seeds and regressions through their checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "app/app.h"
 #include "app/keydecode.h"
 #include "app/monitor.h"
+#include "app/natural_order.h"
 #include "serial/platform_names.h"
 
 namespace {
@@ -125,6 +127,18 @@ TEST(PlatformNames, PortPathsAndEventNames) {
     EXPECT_STREQ(PrivateEventName("RxRdyEvent"), own);
     EXPECT_TRUE(DevicePathForPort("com10", out, ns.size() + 6) && out == ns + "com10");
     EXPECT_TRUE(!DevicePathForPort("com10", out, ns.size() + 5) && out[0] == 0) << "cut";
+}
+
+// The listing's order on both platforms: numbers by value, letter case aside, and a total order.
+TEST(PlatformNames, PortsListInNaturalOrder) {
+    std::vector<std::string> names = {"ttyUSB0", "COM10", "ttyS10",  "com2",   "ttyS2", "ttyS02",
+                                      "ttyS",    "COM2",  "ttyACM0", "ttyS1x", "ttys3", "COM1"};
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return NaturalCompare(a.c_str(), b.c_str()) < 0;
+    });
+    EXPECT_EQ(names, (std::vector<std::string>{"COM1", "COM2", "com2", "COM10", "ttyACM0", "ttyS",
+                                               "ttyS1x", "ttyS02", "ttyS2", "ttys3", "ttyS10",
+                                               "ttyUSB0"}));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "harness.h"
+#include "platform/posix/device_check.h"
 #include "platform/posix/portname.h"
 #include "platform/posix/tty_settings.h"
 #include "platform/win32.h"

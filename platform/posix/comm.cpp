@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/posix/device_check.h"
 #include "platform/posix/port.h"
 #include "platform/posix/portname.h"
 
@@ -95,13 +96,19 @@ bool PortForName(const char* name, PortKind* kind, std::string* path) {
         dir = "/dev";
     }
     *kind = MapPortName(name, dir, path);
+    OpenRefusal refusal;
+    refusal.path = *path;
     if (*kind == PortKind::Invalid) {
+        refusal.verdict = DeviceVerdict::Missing;
+        NoteOpenRefusal(refusal);
         Fail(ERROR_FILE_NOT_FOUND);
         return false;
     }
     // Virtual time cannot pass for a real device, whose bytes come in real
     // time.
     if (*kind == PortKind::Device && IsVirtualClock()) {
+        refusal.verdict = DeviceVerdict::VirtualClock;
+        NoteOpenRefusal(refusal);
         Fail(ERROR_NOT_SUPPORTED);
         return false;
     }
@@ -166,6 +173,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         return INVALID_HANDLE_VALUE;
     }
     KeepStandardStreamsTaken();
+    ClearOpenRefusal();
     PortKind kind = PortKind::Invalid;
     std::string path;
     if (!PortForName(name, &kind, &path)) {

@@ -1,16 +1,10 @@
-// Which file a port name given to CreateFileA stands for, and which devices
-// carry the system console and so must never be opened as a serial line.
-//
-// The name mapping is a pure function (no I/O), so that it can be tested and
-// fuzzed on its own. The console lookup reads sysfs and is kept apart.
+// Which file a port name given to CreateFileA stands for. The mapping is a
+// pure function (no I/O), so that it can be tested and fuzzed on its own;
+// what the file is, console or not, is device_check.h's to tell.
 #ifndef CABLETEST_PLATFORM_POSIX_PORTNAME_H
 #define CABLETEST_PLATFORM_POSIX_PORTNAME_H
 
-#include <sys/types.h>
-
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace posixlayer {
 
@@ -44,18 +38,6 @@ enum class PortKind {
 // never climb out of the folder it is looked up in or smuggle in a line
 // break. Bytes from 0x80 up pass unchanged.
 PortKind MapPortName(const char* name, const char* deviceDir, std::string* path);
-
-// The device numbers (major, minor) that carry the system console, found
-// under sysClassTty (normally "/sys/class/tty"): every terminal listed in
-// console/active, followed through the "active" file of each (tty0 stands for
-// the virtual terminal in front, tty1 for instance), plus /dev/tty (5:0) and
-// /dev/console (5:1) themselves. Missing or unreadable files add nothing.
-// Defined in tty.cpp, next to the open that uses it.
-std::vector<std::pair<unsigned, unsigned>> ConsoleDeviceNumbers(const std::string& sysClassTty);
-
-// Whether the device number is the calling process's controlling terminal,
-// which is refused like a console. Defined in tty.cpp too.
-bool IsControllingTerminal(dev_t rdev);
 
 }  // namespace posixlayer
 

@@ -13,12 +13,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "platform/posix/device_check.h"
 #include "platform/posix/sim_line.h"
 
 namespace posixlayer {
@@ -77,8 +77,17 @@ class SimDevice final : public DueSource {
 
 SimDevice g_device;
 
+// The line's reason for refusing the open, which the app prints after the
+// open's own line, like the cause of any other refusal.
+void RefuseWith(const std::string& reason) {
+    OpenRefusal refusal;
+    refusal.verdict = DeviceVerdict::SimulatedLine;
+    refusal.reason = reason;
+    NoteOpenRefusal(refusal);
+}
+
 void ScriptUnreadable(const char* path, int error) {
-    std::fprintf(stderr, "sim script %s: cannot be read: %s\n", path, std::strerror(error));
+    RefuseWith(std::string("sim script ") + path + ": cannot be read: " + std::strerror(error));
 }
 
 // Opened under the provider's lock: a regular file only, since a pipe or a
@@ -95,8 +104,8 @@ bool OpenScript(const char* path, int* fdOut, DWORD* error) {
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size > static_cast<off_t>(kMaxScriptBytes)) {
         close(fd);
-        std::fprintf(stderr, "sim script %s: not a regular file of at most %zu bytes\n", path,
-                     kMaxScriptBytes);
+        RefuseWith(std::string("sim script ") + path + ": not a regular file of at most " +
+                   std::to_string(kMaxScriptBytes) + " bytes");
         *error = ERROR_INVALID_DATA;
         return false;
     }
@@ -123,7 +132,8 @@ bool ReadScriptFile(const char* path, int fd, std::string* text, DWORD* error) {
         }
         text->append(buffer, static_cast<size_t>(n));
         if (text->size() > kMaxScriptBytes) {
-            std::fprintf(stderr, "sim script %s: larger than %zu bytes\n", path, kMaxScriptBytes);
+            RefuseWith(std::string("sim script ") + path + ": larger than " +
+                       std::to_string(kMaxScriptBytes) + " bytes");
             *error = ERROR_INVALID_DATA;
             return false;
         }
@@ -155,7 +165,7 @@ bool LoadScript(std::vector<SimAction>* script, DWORD* error) {
     }
     std::string wrong;
     if (!ParseSimScript(text, script, &wrong)) {
-        std::fprintf(stderr, "sim script %s: %s\n", name.c_str(), wrong.c_str());
+        RefuseWith("sim script " + name + ": " + wrong);
         *error = ERROR_INVALID_DATA;
         return false;
     }
@@ -163,7 +173,7 @@ bool LoadScript(std::vector<SimAction>* script, DWORD* error) {
 }
 
 void LogNotRegular(const char* path, DWORD* error) {
-    std::fprintf(stderr, "sim log %s: not a regular file\n", path);
+    RefuseWith(std::string("sim log ") + path + ": not a regular file");
     *error = ERROR_INVALID_DATA;
 }
 
@@ -185,7 +195,8 @@ bool OpenLog(int* logFd, DWORD* error) {
             LogNotRegular(logPath, error);
             return false;
         }
-        std::fprintf(stderr, "sim log %s: cannot be opened: %s\n", logPath, std::strerror(saved));
+        RefuseWith(std::string("sim log ") + logPath +
+                   ": cannot be opened: " + std::strerror(saved));
         *error = Win32ErrorFromErrno(saved);
         return false;
     }
@@ -240,6 +251,7 @@ void SimDevice::DropLine() {
 bool SimDevice::Attach(SimPort* newPort, DWORD* error) {
     if (port != nullptr) {
         *error = ERROR_ACCESS_DENIED;  // share mode 0: one opener at a time
+        RefuseWith("sim: the simulated line is open already");
         return false;
     }
     if (line == nullptr) {
@@ -250,6 +262,7 @@ bool SimDevice::Attach(SimPort* newPort, DWORD* error) {
         CatchUp(NowMs());
         if (line->unplugged) {
             *error = ERROR_FILE_NOT_FOUND;  // as the name of a removed device
+            RefuseWith("sim: the simulated line is unplugged until the script plugs it back in");
             return false;
         }
         // Back from a pull-out, the device starts as a new one: nothing

@@ -1,19 +1,14 @@
 // The tty back end's open and close: a serial port as a terminal device, held
 // for this process alone, and never the console or the operator's own
-// terminal. comm.cpp checks the arguments of the Win32 calls; the operations
+// terminal (device_check.cpp looks, and the open goes through the descriptor
+// it looked at). comm.cpp checks the arguments of the Win32 calls; the operations
 // on the open device are in tty_io.cpp and tty_wait.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <set>
-#include <sstream>
-
-#include "platform/posix/portname.h"
+#include "platform/posix/device_check.h"
 #include "platform/posix/tty_port.h"
 
 namespace posixlayer {
@@ -26,136 +21,77 @@ void CloseIfOpen(int* fd) {
     }
 }
 
-bool ReadDeviceNumber(const std::string& file, unsigned* major, unsigned* minor) {
-    std::ifstream in(file);
-    char colon = 0;
-    if (!(in >> *major >> colon >> *minor) || colon != ':') {
-        return false;
+// The refusal of the device at path, as the check or the open found it.
+DWORD Refuse(const DeviceCheck& check, const std::string& path) {
+    OpenRefusal refusal;
+    refusal.verdict = check.verdict;
+    refusal.path = path;
+    refusal.info = check.info;
+    refusal.err = check.err;
+    NoteOpenRefusal(refusal);
+    switch (check.verdict) {
+        case DeviceVerdict::NotTerminal:
+            return ERROR_INVALID_FUNCTION;
+        case DeviceVerdict::SystemConsole:
+        case DeviceVerdict::OwnTerminal:
+        case DeviceVerdict::InUse:
+            return ERROR_ACCESS_DENIED;
+        default:
+            return Win32ErrorFromErrno(check.err);
     }
-    return true;
 }
 
-bool IsConsoleDevice(dev_t rdev) {
-    auto consoles = ConsoleDeviceNumbers("/sys/class/tty");
-    // A made-up machine (CABLETEST_SYSFS_DIR, as --list reads it) may name
-    // more consoles, never fewer.
-    const char* sysfs = getenv("CABLETEST_SYSFS_DIR");
-    if (sysfs != nullptr && *sysfs != '\0') {
-        const auto more = ConsoleDeviceNumbers(std::string(sysfs) + "/class/tty");
-        consoles.insert(consoles.end(), more.begin(), more.end());
+DeviceVerdict VerdictOfOpenError(int err) {
+    switch (err) {
+        case EBUSY:  // held by another opener with TIOCEXCL
+            return DeviceVerdict::InUse;
+        case EACCES:
+        case EPERM:
+            return DeviceVerdict::NoAccess;
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return DeviceVerdict::Missing;
+        default:
+            return DeviceVerdict::Unknown;
     }
-    for (const auto& mm : consoles) {
-        if (major(rdev) == mm.first && minor(rdev) == mm.second) {
-            return true;
-        }
-    }
-    return IsControllingTerminal(rdev);
 }
 
-// Look before opening: the console must not be opened at all, since the
-// open itself raises DTR and RTS on it, and an opened file that is not a
-// device is already more than we want to do to it.
-DWORD CheckDevice(const std::string& path, dev_t* rdev) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        return Win32ErrorFromErrno(errno);
-    }
-    if (!S_ISCHR(info.st_mode)) {
-        return ERROR_INVALID_FUNCTION;
-    }
-    if (IsConsoleDevice(info.st_rdev)) {
-        return ERROR_ACCESS_DENIED;
-    }
-    *rdev = info.st_rdev;
-    return ERROR_SUCCESS;
-}
-
-// Opens the device that was checked, for this process alone.
-DWORD OpenChecked(const std::string& path, dev_t rdev, int* fdOut) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+// Opens the device that was checked, through the descriptor that was checked,
+// for this process alone. On failure check->verdict says why.
+int OpenChecked(DeviceCheck* check) {
+    const std::string self = "/proc/self/fd/" + std::to_string(check->pathFd);
+    int fd = open(self.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return Win32ErrorFromErrno(errno);
+        check->err = errno;
+        check->verdict = VerdictOfOpenError(check->err);
+        return -1;
     }
-    struct stat opened;
-    const bool terminal = isatty(fd) != 0;
-    const bool same = fstat(fd, &opened) == 0 && opened.st_rdev == rdev;
-    if (!terminal || !same) {
-        // Not a terminal; or the link was pointed elsewhere between the look
-        // and the open, and this is not the device that was checked.
+    if (!isatty(fd)) {
         close(fd);
-        return terminal ? ERROR_ACCESS_DENIED : ERROR_INVALID_FUNCTION;
+        check->verdict = DeviceVerdict::NotTerminal;
+        return -1;
     }
     // Share mode 0: flock holds against every other opener, root included;
     // TIOCEXCL (in Prepare) also keeps out programs that do not use flock
     // (though not root).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
+        check->err = errno;
         close(fd);
-        return (err == EWOULDBLOCK) ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(err);
+        check->verdict = check->err == EWOULDBLOCK ? DeviceVerdict::InUse : DeviceVerdict::Unknown;
+        return -1;
     }
-    *fdOut = fd;
-    return ERROR_SUCCESS;
+    return fd;
 }
 
 }  // namespace
 
-// The operator's own terminal (pts/3 named by mistake) would be set to raw
-// 9600 baud under their feet: it counts as a console too. The kernel gives
-// the controlling terminal's number in /proc/self/stat (tty_nr, the seventh
-// field, after the command name in parentheses).
-bool IsControllingTerminal(dev_t rdev) {
-    std::ifstream procStat("/proc/self/stat");
-    std::string line;
-    if (!std::getline(procStat, line) || line.rfind(')') == std::string::npos) {
-        return false;
-    }
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    std::string state;
-    long ppid = 0, pgrp = 0, session = 0;
-    unsigned long ttyNr = 0;
-    if (!(fields >> state >> ppid >> pgrp >> session >> ttyNr) || ttyNr == 0) {
-        return false;
-    }
-    unsigned ttyMajor = (ttyNr >> 8) & 0xFFF;
-    unsigned ttyMinor = (ttyNr & 0xFF) | ((ttyNr >> 12) & 0xFFF00);
-    return major(rdev) == ttyMajor && minor(rdev) == ttyMinor;
-}
-
-std::vector<std::pair<unsigned, unsigned>> ConsoleDeviceNumbers(const std::string& sysClassTty) {
-    std::vector<std::pair<unsigned, unsigned>> numbers = {{5, 0}, {5, 1}};
-    std::vector<std::string> pending = {"console"};
-    std::set<std::string> seen;
-    // "console" lists the consoles; a virtual-terminal alias (tty0) lists the
-    // terminal it stands for. The bound keeps a looped sysfs from looping us.
-    for (size_t i = 0; i < pending.size() && seen.size() < 64; ++i) {
-        const std::string name = pending[i];
-        if (!seen.insert(name).second || name.empty() || name.find('/') != std::string::npos ||
-            name == "." || name == "..") {
-            continue;
-        }
-        const std::string dir = sysClassTty + "/" + name;
-        unsigned maj = 0;
-        unsigned min = 0;
-        if (name != "console" && ReadDeviceNumber(dir + "/dev", &maj, &min)) {
-            numbers.emplace_back(maj, min);
-        }
-        std::ifstream active(dir + "/active");
-        std::string word;
-        while (active >> word) {
-            pending.push_back(word);
-        }
-    }
-    return numbers;
-}
-
 std::shared_ptr<Port> OpenTtyPort(const std::string& path, DWORD* error) {
-    dev_t rdev = 0;
-    int fd = -1;
-    *error = CheckDevice(path, &rdev);
-    if (*error == ERROR_SUCCESS) {
-        *error = OpenChecked(path, rdev, &fd);
-    }
-    if (*error != ERROR_SUCCESS) {
+    DeviceCheck check = CheckDevice(path);
+    const int fd = check.verdict == DeviceVerdict::Usable ? OpenChecked(&check) : -1;
+    ReleaseDeviceCheck(&check);
+    if (fd < 0) {
+        *error = Refuse(check, path);
         return nullptr;
     }
     auto port = std::make_shared<TtyPort>(fd);
