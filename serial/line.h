@@ -50,7 +50,8 @@ BOOL ReopenLostPort(const char* name);
 
 // The comm-event watcher thread: answers each request on "WaitEvent" with one
 // comm-event wait, whose mask it leaves in g_lastEventMask before it sets
-// "RxRdyEvent". 0 when its set-up fails, 1 when its loop ends.
+// "RxRdyEvent". 0 when its event cannot be created, 1 when its loop ends; a
+// port that fails to arm (lost as it opened) does not end it.
 DWORD WINAPI CommWatchThread(LPVOID parameter);
 
 // At most one received byte within timeoutMs: 1 when a byte was stored in
