@@ -26,7 +26,7 @@ extern DWORD g_watchThreadId;
 extern BOOL g_portLost;  // a line-status query failed: the device has gone
 
 // Longest port name OpenCommPort takes: its device-name field holds 255
-// characters and the terminator, as much as the start-up buffer.
+// characters and the terminator, and so does the start-up buffer of main.
 #define PORT_NAME_MAX 255
 
 // The name a port is opened and reported under: "com1" for a null or empty
