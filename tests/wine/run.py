@@ -119,7 +119,23 @@ def recording(program):
              all(action.fullmatch(line) or line.startswith("#") for line in lines[1:-1]) and
              times == sorted(times) and text.count(" bytes ") == text.count(" bytes 1 1 55"))
     print("     the recording: %d lines, %d bytes" % (len(lines) - 1, text.count(" bytes ")))
-    return [("--record from com12: a script for the simulated line", valid)]
+    return [("--record from com12: a script for the simulated line", valid)] + record_refusals(
+        program)
+
+
+def record_refusals(program):
+    """--record into anything but a regular file (the null device, a folder) is refused with
+    exit 1 and its line, before the banner: the port is never opened."""
+    folder = os.path.dirname(ENV["WINEPREFIX"])
+    cases = [("NUL", "a device (a terminal, a serial port, the null device), not a regular file"),
+             ("Z:" + folder.replace("/", "\\"), "access denied")]
+    checks = []
+    for name, reason in cases:
+        done = run([program, "--record", name, "com12"], 30, capture_output=True)
+        want = "cabletest: cannot create the recording %s: %s" % (name, reason)
+        checks.append(("--record %s is refused" % name.split(":")[0], done.returncode == 1 and
+                       done.stdout == b"" and done.stderr.decode(errors="replace").startswith(want)))
+    return checks
 
 
 def smoke(program, objdump):
