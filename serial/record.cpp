@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "common/output.h"
+#include "serial/platform_names.h"
 
 // Only the application thread records.
 static HANDLE g_recordFile = INVALID_HANDLE_VALUE;
@@ -77,6 +78,12 @@ static const char* FileTypeText(DWORD type) {
 BOOL RecordCreate(const char* path) {
     // Only a regular file: a recording sent into a device would go down
     // somebody's line, and one into a FIFO could wait for ever on its reader.
+    // A name that is a device by itself is refused before any open.
+    if (NamesADevice(path)) {
+        PrintError("cabletest: cannot create the recording %s: %s\n", path,
+                   FileTypeText(FILE_TYPE_CHAR));
+        return FALSE;
+    }
     HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {

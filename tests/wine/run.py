@@ -124,16 +124,18 @@ def recording(program):
 
 
 def record_refusals(program):
-    """--record into anything but a regular file (the null device, a folder) is refused with
-    exit 1 and its line, before the banner: the port is never opened."""
+    """--record into anything but a regular file (the null device, a serial port by its
+    reserved name or in the device namespace, a folder) is refused with exit 1 and its line,
+    before the banner: the port is never opened."""
     folder = os.path.dirname(ENV["WINEPREFIX"])
-    cases = [("NUL", "a device (a terminal, a serial port, the null device), not a regular file"),
+    device = "a device (a terminal, a serial port, the null device), not a regular file"
+    cases = [("NUL", device), ("com1.rec", device), ("\\\\.\\COM12", device),
              ("Z:" + folder.replace("/", "\\"), "access denied")]
     checks = []
     for name, reason in cases:
         done = run([program, "--record", name, "com12"], 30, capture_output=True)
         want = "cabletest: cannot create the recording %s: %s" % (name, reason)
-        checks.append(("--record %s is refused" % name.split(":")[0], done.returncode == 1 and
+        checks.append(("--record %s is refused" % name[:12], done.returncode == 1 and
                        done.stdout == b"" and done.stderr.decode(errors="replace").startswith(want)))
     return checks
 
