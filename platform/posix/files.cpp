@@ -28,8 +28,8 @@ class File : public Object {
     const bool canWrite;
 };
 
-// Where a name that is not a file's leads, as Windows reports it: a missing
-// folder on the way is a path not found.
+// The Win32 code of a failed open: a folder missing on the way is a path not
+// found, as Windows reports it.
 DWORD CreateError(int error) {
     return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(error);
 }
