@@ -5,18 +5,16 @@
 
 #include "platform/win32.h"
 
-// Size of main's port-name buffer: 255 characters and the terminator.
-#define PORT_NAME_BUFFER 256
-
 // StartUp's result when the port is open and monitoring is to begin; any
 // other result is the exit code the program ends with.
 #define STARTUP_MONITOR (-1)
 
-// Exit codes: Ctrl-C at the prompt, no console to prompt on, and a recording
-// that cannot be created.
+// Exit codes: Ctrl-C at the prompt, no console to prompt on, a recording
+// that cannot be created, and a command line that is refused.
 #define EXIT_CTRL_C 3
 #define EXIT_NO_CONSOLE 1
 #define EXIT_NO_RECORDING 1
+#define EXIT_USAGE 2
 
 // Key reads that may fail in a row before the prompt gives up.
 #define KEY_READ_ATTEMPTS 3
@@ -45,7 +43,7 @@ inline BOOL IsPortKey(signed char key) {
 }
 
 // Steps of start-up up to the hand-over to the monitoring loop. Fills main's
-// locals `portName` (PORT_NAME_BUFFER bytes), `key` and `debugMode`. Returns
+// locals `portName` (PORT_NAME_MAX + 1 bytes), `key` and `debugMode`. Returns
 // STARTUP_MONITOR when the port is open, else the exit code.
 int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debugMode);
 

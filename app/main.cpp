@@ -2,9 +2,10 @@
 // returns. The program ends at the port prompt or by the console interrupt.
 #include "app/app.h"
 #include "app/monitor.h"
+#include "serial/line.h"
 
 int main(int argc, char* argv[]) {
-    char portName[PORT_NAME_BUFFER];
+    char portName[PORT_NAME_MAX + 1];
     signed char key = 0;
     BOOL debugMode = 0;
     DWORD lastPassTick = 0;

@@ -58,7 +58,6 @@ static void SampleCable(BOOL debugMode, DWORD* modemStatus, DWORD* cableState) {
 // The device has gone: one report, then silence and no DTR pulses until the
 // same name opens again, tried every PORT_RETRY_MS.
 static void AwaitPortReturn(const char* name) {
-    RecordUnplug();
     Print("Port %s lost, waiting for it to come back\n", name);
     CloseLostPort();
     do {

@@ -4,14 +4,9 @@
 // anything is opened: a typing slip is refused, never taken for a port.
 #include "app/options.h"
 
-#include <cstdio>
 #include <cstring>
 
-static BOOL Refuse(const char* format, const char* word) {
-    fprintf(stderr, format, word);
-    fflush(stderr);
-    return FALSE;
-}
+#include "common/output.h"
 
 // The file of --record, from "--record=FILE" or the next word. A next word
 // that is an option is not taken for a file: "--record -t" is a slip.
@@ -24,7 +19,8 @@ static BOOL ReadRecordPath(int argc, char* argv[], int* index, CommandLine* line
         path = argv[++*index];
     }
     if (path == NULL || path[0] == '\0' || path[0] == '-') {
-        return Refuse("cabletest: %s needs a file name\n", "--record");
+        PrintError("cabletest: --record needs a file name\n");
+        return FALSE;
     }
     line->recordPath = path;
     return TRUE;
@@ -45,7 +41,8 @@ static BOOL ReadOption(int argc, char* argv[], int* index, CommandLine* line) {
     } else if (strcmp(word, "--record") == 0 || strncmp(word, "--record=", 9) == 0) {
         return ReadRecordPath(argc, argv, index, line);
     } else {
-        return Refuse("cabletest: unknown option %s\n", word);
+        PrintError("cabletest: unknown option %s\n", word);
+        return FALSE;
     }
     return TRUE;
 }

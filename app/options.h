@@ -6,9 +6,6 @@
 
 #include "platform/win32.h"
 
-// Exit code of a command line that is refused.
-#define EXIT_USAGE 2
-
 // What the command line asks for.
 struct CommandLine {
     BOOL help;               // -h, --help

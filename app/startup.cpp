@@ -1,7 +1,6 @@
 // Start-up and port selection: the command line names the port, or the
 // operator presses a digit at the prompt; a port that will not open sends
 // the operator back to the prompt.
-#include <cstdio>
 #include <cstring>
 
 #include "app/app.h"
@@ -42,7 +41,8 @@ static const char kUsage[] =
     "  --record FILE     append to FILE everything seen on the line (bytes, line\n"
     "                    errors, modem lines, the port lost and back) as a script\n"
     "                    for the simulated line: CABLETEST_SIM_SCRIPT=FILE\n"
-    "                    cabletest sim replays it\n"
+    "                    cabletest sim replays it. FILE is a regular file, created\n"
+    "                    or added to; a device, FIFO, socket or folder is refused\n"
     "  -l, --list        the machine's serial ports, each with the name to give first;\n"
     "                    opens none of them (an open would raise DTR and RTS)\n"
     "  -h, --help        this text\n"
@@ -125,27 +125,12 @@ static void ExplainRefusal(const char* name, DWORD error) {
     }
 }
 
-// Takes the port name from the command line when there is one that fits.
-// TRUE when the operator is to be asked for the port instead.
-static BOOL TakePortArgument(const char* port, char* portName) {
-    if (port == NULL) {
-        return TRUE;
-    }
-    size_t length = strlen(port);
-    if (length >= PORT_NAME_BUFFER) {
-        // Refused whole, as OpenCommPort refuses any name too long for
-        // it: a cut name could open another port.
-        Print("Open %s failed %d\n", port, (int)ERROR_FILENAME_EXCED_RANGE);
-        ExplainRefusal(port, ERROR_FILENAME_EXCED_RANGE);
-        return TRUE;
-    }
-    memcpy(portName, port, length + 1);
-    return FALSE;
-}
-
-// Opens the port into g_port, asking the operator for another whenever one
-// will not open. STARTUP_MONITOR once it is open, else the prompt's exit code.
-static int OpenSelectedPort(BOOL prompt, char* portName, signed char* key) {
+// Opens the port into g_port: first the one the command line names, if any,
+// then whichever the operator chooses, asked again whenever one will not
+// open. STARTUP_MONITOR once it is open, with its name in `portName`, else
+// the prompt's exit code.
+static int OpenSelectedPort(const char* argument, char* portName, signed char* key) {
+    BOOL prompt = argument == NULL;
     for (;;) {
         if (prompt) {
             int result = PromptForPort(portName, key);
@@ -153,13 +138,20 @@ static int OpenSelectedPort(BOOL prompt, char* portName, signed char* key) {
                 return result;
             }
         }
-        g_port = OpenCommPort(portName);
+        // The argument is opened as it stands: OpenCommPort refuses a name
+        // too long for portName whole, since a cut name could open another
+        // port.
+        const char* name = prompt ? portName : argument;
+        g_port = OpenCommPort(name);
         if (g_port != INVALID_HANDLE_VALUE) {
+            if (!prompt) {
+                strcpy(portName, argument);  // fits: the open took it
+            }
             return STARTUP_MONITOR;
         }
         // OpenCommPort has printed its line on standard output; the cause
         // follows it on standard error.
-        ExplainRefusal(portName[0] != '\0' ? portName : "com1", GetLastError());
+        ExplainRefusal(CommPortName(name), GetLastError());
         prompt = TRUE;
     }
 }
@@ -180,8 +172,7 @@ static void StartWatcher(void) {
 // that cannot be created. STARTUP_MONITOR when the program is to go on.
 static int HandleCommandLine(int argc, char* argv[], CommandLine* line) {
     if (!ReadCommandLine(argc, argv, line)) {
-        fputs(kUsage, stderr);
-        fflush(stderr);
+        PrintError("%s", kUsage);
         return EXIT_USAGE;
     }
     if (line->help) {
@@ -215,8 +206,7 @@ int StartUp(int argc, char* argv[], char* portName, signed char* key, BOOL* debu
         StampLinesFromHere();
     }
 
-    BOOL prompt = TakePortArgument(line.port, portName);
-    result = OpenSelectedPort(prompt, portName, key);
+    result = OpenSelectedPort(line.port, portName, key);
     if (result != STARTUP_MONITOR) {
         return result;
     }

@@ -10,7 +10,16 @@
 //   threads   CreateThread (no flags: runs at once)
 //   time      GetTickCount, GetLocalTime, Sleep
 //   ui        MessageBoxA (caption and text go to standard error)
-//   devices   CreateFileA (serial ports only: GENERIC_READ|GENERIC_WRITE,
+//   files     CreateFileA of a file to append to (FILE_APPEND_DATA,
+//             FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL):
+//             a regular file is created or opened; of a device, a FIFO or a
+//             socket the handle only tells its type (nothing on it is
+//             opened, and WriteFile refuses it); a folder fails with
+//             ERROR_ACCESS_DENIED, a block device with ERROR_NOT_SUPPORTED.
+//             GetFileType (FILE_TYPE_DISK for a regular file, FILE_TYPE_CHAR
+//             for a device, a serial port too, FILE_TYPE_PIPE for a FIFO or
+//             a socket), WriteFile (not overlapped, on a regular file only)
+//   devices   CreateFileA (serial ports: GENERIC_READ|GENERIC_WRITE,
 //             share mode 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED),
 //             ReadFile (overlapped, on a serial port), SetupComm,
 //             GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts
@@ -19,6 +28,9 @@
 //             comm-event wait or a read), ClearCommError,
 //             EscapeCommFunction (SETRTS, CLRRTS, SETDTR, CLRDTR),
 //             GetCommModemStatus
+//
+// As on Windows, no file opened ever takes the place of a standard stream:
+// one that is closed when the process starts is given /dev/null.
 //
 // Line settings (SetCommState) on a tty: the line the program sets up and no
 // other, i.e. 9600 baud, 8 data bits, no parity, one stop bit, binary, with
@@ -161,6 +173,14 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+#define FILE_APPEND_DATA 0x00000004u
+#define FILE_SHARE_READ 0x00000001u
+#define OPEN_ALWAYS 4u
+
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
 
 #define EV_RXCHAR 0x0001u
 
@@ -203,6 +223,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_FUNCTION 1u
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_TOO_MANY_OPEN_FILES 4u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
@@ -211,6 +232,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
@@ -247,9 +269,12 @@ void Sleep(DWORD milliseconds);
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
-// Serial ports
+// Files and serial ports
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creation, DWORD flags, HANDLE templateFile);
+DWORD GetFileType(HANDLE file);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+               LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 BOOL GetCommState(HANDLE file, LPDCB dcb);

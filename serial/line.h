@@ -26,7 +26,7 @@ extern DWORD g_watchThreadId;
 extern BOOL g_portLost;  // a line-status query failed: the device has gone
 
 // Longest port name OpenCommPort takes: its device-name field holds 255
-// characters and the terminator, as much as the start-up buffer.
+// characters and the terminator, and so does the start-up buffer of main.
 #define PORT_NAME_MAX 255
 
 // The name a port is opened and reported under: "com1" for a null or empty
@@ -50,7 +50,8 @@ BOOL ReopenLostPort(const char* name);
 
 // The comm-event watcher thread: answers each request on "WaitEvent" with one
 // comm-event wait, whose mask it leaves in g_lastEventMask before it sets
-// "RxRdyEvent". 0 when its set-up fails, 1 when its loop ends.
+// "RxRdyEvent". 0 when its event cannot be created, 1 when its loop ends; a
+// port that fails to arm (lost as it opened) does not end it.
 DWORD WINAPI CommWatchThread(LPVOID parameter);
 
 // At most one received byte within timeoutMs: 1 when a byte was stored in

@@ -1,6 +1,7 @@
 // Names that the program hands to the platform, made as each platform needs
-// them: event names that stay private to the process, and the path under
-// which a serial port is opened. Each platform has its own source.
+// them: event names that stay private to the process, the path under which a
+// serial port is opened, and the names that stand for devices. Each platform
+// has its own source.
 #ifndef CABLETEST_SERIAL_PLATFORM_NAMES_H
 #define CABLETEST_SERIAL_PLATFORM_NAMES_H
 
@@ -21,5 +22,14 @@ LPCSTR PrivateEventName(LPCSTR label);
 // as well as com1 to com9; on POSIX the name itself (the layer maps it).
 // FALSE, with out left empty, when it does not fit in size bytes.
 BOOL DevicePathForPort(LPCSTR name, char* out, size_t size);
+
+// TRUE when the platform opens path as a device by its name alone, which a
+// file the program writes must never be: on Windows the device namespace
+// ("\\.\com3", "\\?\" but for a drive or UNC path) and the reserved names
+// (CON, CONIN$, CONOUT$, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in any
+// letter case and folder, also with an extension or a colon), since even an
+// open that writes nothing raises a serial port's DTR and RTS. On POSIX never:
+// the layer looks at what a name leads to without opening it.
+BOOL NamesADevice(LPCSTR path);
 
 #endif  // CABLETEST_SERIAL_PLATFORM_NAMES_H

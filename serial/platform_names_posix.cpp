@@ -1,5 +1,6 @@
-// Event names and port paths for the POSIX layer, which keeps event names as
-// labels and maps port names itself.
+// Event names, port paths and device names for the POSIX layer, which keeps
+// event names as labels, maps port names itself and tells a device from a
+// file by what is there.
 #include <cstring>
 
 #include "serial/platform_names.h"
@@ -17,4 +18,9 @@ BOOL DevicePathForPort(LPCSTR name, char* out, size_t size) {
     }
     memcpy(out, name, length + 1);
     return TRUE;
+}
+
+BOOL NamesADevice(LPCSTR path) {
+    (void)path;
+    return FALSE;
 }

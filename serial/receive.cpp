@@ -24,7 +24,14 @@ static DWORD DirectRead(BYTE* buffer, const char* readFailText, const char* read
     DWORD count = 0;
 
     if (!ReadFile(g_port, buffer, 1, &count, &g_readRequest)) {
-        Trace(readFailText, (unsigned)GetLastError());
+        DWORD error = GetLastError();
+        // A read that failed outright, after the status query found the
+        // port answering: the device has gone. The loop learns it at the
+        // next query; the recording has it now, as a run may end before.
+        if (error != ERROR_IO_PENDING) {
+            RecordUnplug();
+        }
+        Trace(readFailText, (unsigned)error);
         return 0;
     }
     Trace(readText, (int)count);
@@ -63,7 +70,9 @@ static BOOL CheckLineErrors(COMSTAT* status, const char* reportText, const char*
     }
     // Whatever the code (drivers of a removed adapter give many), the
     // device is not answering; the loop lets the port go.
-    Print(failText, (int)GetLastError());
+    DWORD error = GetLastError();
+    RecordUnplug();
+    Print(failText, (int)error);
     g_portLost = TRUE;
     return FALSE;
 }

@@ -6,16 +6,18 @@
 // program reads, reports and pulses exactly as it did.
 //
 // Each line goes out in one write as it is made, so that a recording ended by
-// Ctrl-C or a pulled cable is still a valid script.
+// Ctrl-C or a pulled cable is still a valid script. The file is written
+// through the Win32 file calls alone, and only when it is a regular file.
 #include "serial/record.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
+
+#include "common/output.h"
+#include "serial/platform_names.h"
 
 // Only the application thread records.
-static FILE* g_recordFile;
+static HANDLE g_recordFile = INVALID_HANDLE_VALUE;
 static DWORD g_recordStartTick;
 // The modem input lines as the recording last left them.
 static DWORD g_recordedModem;
@@ -27,6 +29,8 @@ static unsigned long g_unreadSeenTime;
 static BOOL g_recordStarted;
 static BOOL g_callFailed;
 static unsigned long g_callFailedTime;
+// The loss of the port is in the recording, and the port not back yet.
+static BOOL g_unplugRecorded;
 
 // A status bit and its word in the script.
 struct RecordedBit {
@@ -42,17 +46,59 @@ static const RecordedBit kRecordedLines[] = {
 static const RecordedBit kRecordedErrors[] = {
     {CE_FRAME, "frame"}, {CE_OVERRUN, "overrun"}, {CE_RXPARITY, "parity"}, {CE_BREAK, "break"}};
 
+// What stands after "cannot create the recording FILE: ".
+static const char* CreateFailureText(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "no such folder";
+        case ERROR_ACCESS_DENIED:
+            return "access denied (a folder, or a file or folder this user may not write)";
+        case ERROR_FILENAME_EXCED_RANGE:
+            return "the name is too long";
+        case ERROR_NOT_SUPPORTED:
+            return "not a regular file";
+        default:
+            return "it cannot be opened";
+    }
+}
+
+// The same for a file that opened but is not one to write a recording into.
+static const char* FileTypeText(DWORD type) {
+    switch (type) {
+        case FILE_TYPE_CHAR:
+            return "a device (a terminal, a serial port, the null device), not a regular file";
+        case FILE_TYPE_PIPE:
+            return "a pipe or a socket, not a regular file";
+        default:
+            return "not a regular file";
+    }
+}
+
 BOOL RecordCreate(const char* path) {
-    // Binary, so that a recording made on Windows has the same line ends.
-    g_recordFile = fopen(path, "ab");
-    if (g_recordFile == NULL) {
-        int error = errno;
-        fprintf(stderr, "cabletest: cannot create the recording %s: %s\n", path, strerror(error));
-        fflush(stderr);
+    // Only a regular file: a recording sent into a device would go down
+    // somebody's line, and one into a FIFO could wait for ever on its reader.
+    // A name that is a device by itself is refused before any open.
+    if (NamesADevice(path)) {
+        PrintError("cabletest: cannot create the recording %s: %s\n", path,
+                   FileTypeText(FILE_TYPE_CHAR));
         return FALSE;
     }
-    // Fully buffered and flushed per line: one write for each line.
-    setvbuf(g_recordFile, NULL, _IOFBF, 4096);
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        PrintError("cabletest: cannot create the recording %s: %s (error %lu)\n", path,
+                   CreateFailureText(error), (unsigned long)error);
+        return FALSE;
+    }
+    DWORD type = GetFileType(file);
+    if (type != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        PrintError("cabletest: cannot create the recording %s: %s\n", path, FileTypeText(type));
+        return FALSE;
+    }
+    g_recordFile = file;
     return TRUE;
 }
 
@@ -80,8 +126,8 @@ static void RecordLine(const char* format, ...) {
         length = (int)sizeof line - 1;
         line[length - 1] = '\n';
     }
-    fwrite(line, 1, (size_t)length, g_recordFile);
-    fflush(g_recordFile);
+    DWORD written = 0;
+    WriteFile(g_recordFile, line, (DWORD)length, &written, NULL);
 }
 
 // The port name as it may stand in a comment line: a control character in
@@ -96,7 +142,7 @@ static void CommentSafe(const char* text, char* out, size_t size) {
 }
 
 void RecordStart(const char* portName, const char* version) {
-    if (g_recordFile == NULL) {
+    if (g_recordFile == INVALID_HANDLE_VALUE) {
         return;
     }
     g_recordStartTick = GetTickCount();
@@ -115,7 +161,7 @@ void RecordStart(const char* portName, const char* version) {
 }
 
 void RecordByte(BYTE value) {
-    if (g_recordFile == NULL) {
+    if (g_recordFile == INVALID_HANDLE_VALUE) {
         return;
     }
     RecordLine("%lu bytes 1 1 %02x\n", RecordTime(), (unsigned)value);
@@ -143,7 +189,7 @@ static void RecordLineErrors(unsigned long now, DWORD errors) {
 }
 
 void RecordStatus(DWORD errors, DWORD queued) {
-    if (g_recordFile == NULL) {
+    if (g_recordFile == INVALID_HANDLE_VALUE) {
         return;
     }
     unsigned long now = RecordTime();
@@ -154,7 +200,7 @@ void RecordStatus(DWORD errors, DWORD queued) {
 }
 
 void RecordByteWaiting(void) {
-    if (g_recordFile == NULL || g_unreadSeen != 0) {
+    if (g_recordFile == INVALID_HANDLE_VALUE || g_unreadSeen != 0) {
         return;
     }
     g_unreadSeen = 1;
@@ -162,7 +208,7 @@ void RecordByteWaiting(void) {
 }
 
 void RecordCallFailed(void) {
-    if (g_recordFile == NULL || g_callFailed) {
+    if (g_recordFile == INVALID_HANDLE_VALUE || g_callFailed) {
         return;
     }
     g_callFailed = TRUE;
@@ -170,7 +216,7 @@ void RecordCallFailed(void) {
 }
 
 void RecordModemStatus(DWORD modemStatus) {
-    if (g_recordFile == NULL) {
+    if (g_recordFile == INVALID_HANDLE_VALUE) {
         return;
     }
     unsigned long now = RecordTime();
@@ -185,24 +231,26 @@ void RecordModemStatus(DWORD modemStatus) {
 }
 
 void RecordUnplug(void) {
-    if (g_recordFile == NULL) {
+    if (g_recordFile == INVALID_HANDLE_VALUE || g_unplugRecorded) {
         return;
     }
+    g_unplugRecorded = TRUE;
     // Their values were never read; their being there is what the program
     // acted on.
     for (; g_unreadSeen > 0; --g_unreadSeen) {
         RecordLine("%lu bytes 1 1 00 # seen waiting, lost with the port before it was read\n",
                    g_unreadSeenTime);
     }
-    // The program noticed the loss at this query, but calls that failed
+    // The program is sure of the loss only now, but calls that failed
     // before it already met the port gone: a replay must have it gone there.
     RecordLine("%lu unplug\n", g_callFailed ? g_callFailedTime : RecordTime());
     g_callFailed = FALSE;
 }
 
 void RecordReplug(void) {
-    if (g_recordFile == NULL) {
+    if (g_recordFile == INVALID_HANDLE_VALUE) {
         return;
     }
+    g_unplugRecorded = FALSE;
     RecordLine("%lu replug\n", RecordTime());
 }

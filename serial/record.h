@@ -10,9 +10,10 @@
 
 #include "platform/win32.h"
 
-// Opens FILE for appending, creating it when it does not exist. FALSE, with
-// "cabletest: cannot create the recording FILE: <reason>" on standard error,
-// when it cannot be.
+// Opens FILE for appending, creating it when it does not exist; a regular
+// file only. FALSE, with "cabletest: cannot create the recording FILE:
+// <reason>" on standard error, when it cannot be opened or is anything else
+// (a device, a FIFO, a socket, a folder), which is then left as it was.
 BOOL RecordCreate(const char* path);
 
 // The port is open: the recording's time 0. Writes the comment line that
@@ -42,10 +43,12 @@ void RecordCallFailed(void);
 // simulated line.
 void RecordModemStatus(DWORD modemStatus);
 
-// The port lost, and open again: "<ms> unplug", "<ms> replug". Bytes the
-// program saw waiting but lost with the port before it read them go in just
-// before the unplug, at the time they were seen, so that a replay has them
-// waiting there too.
+// The port lost, and open again: "<ms> unplug", "<ms> replug". RecordUnplug
+// is called where the loss is certain (a failed status query or read), at
+// once, so that a run ended right after still has it; only its first call
+// per loss writes. Bytes the program saw waiting but lost with the port
+// before it read them go in just before the unplug, at the time they were
+// seen, so that a replay has them waiting there too.
 void RecordUnplug(void);
 void RecordReplug(void);
 

@@ -19,7 +19,15 @@ static void AnswerWaitRequest(OVERLAPPED* request) {
     HANDLE port = g_port;
 
     DWORD armed = 0;
-    GetCommMask(port, &armed);
+    if (GetCommMask(port, &armed) && (armed & EV_RXCHAR) == 0) {
+        // A port that answers but was never armed (its arming failed at
+        // set-up and it has not been reopened since) would end every wait
+        // at once. Left unanswered, the request times out in the receiver,
+        // as if there were no watcher; a lost port, whose calls all fail,
+        // is answered below so that the receiver finds the loss at once.
+        ResetEvent(g_waitEvent);
+        return;
+    }
     Trace("->wait for %04x\n", (unsigned)armed);
 
     if (!WaitCommEvent(port, &mask, request)) {
@@ -54,11 +62,11 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
         return 0;
     }
     if (!SetCommMask(g_port, EV_RXCHAR)) {
-        // Kept for a debugger only; without a watcher every empty receive
-        // simply waits out its limit.
+        // Kept for a debugger only. The thread goes on all the same: a port
+        // lost as it opened fails here, and the port that replaces it comes
+        // armed (ReopenLostPort) and needs its watcher.
         DWORD error = GetLastError();
         (void)error;
-        return 0;
     }
 
     while (g_running != 0) {

@@ -199,6 +199,19 @@ TEST(PulledOut, AHungUpPtyIsWaitedForQuietlyAndANewOneTakenUp) {
     EXPECT_TRUE(p.Signal(SIGTERM) && p.Wait().Killed(SIGTERM)) << "no crash";
 }
 
+// Gone as it opens and back at once: the watcher, whose first arming failed, serves the port
+// that comes back, so each burst is read as it arrives and both are passes.
+TEST(PulledOut, APortLostAsItOpensKeepsItsWatcher) {
+    SimRun run =
+        RunSim("0 unplug\n0 replug\n2130 bytes 5 1\n2890 bytes 5 1\n5130 end\n", {"sim", "debug"});
+    EXPECT_TRUE(run.status.Exited(0));
+    EXPECT_EQ(Count(run.out, kPass), 2u) << run.out;
+    EXPECT_NE(run.out.find("\n1002130 0: received char 00\n" + kPass), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\n1002890 1002134: received char 00\n" + kPass), std::string::npos)
+        << run.out;
+}
+
 // Refused in full ("Open <name> failed <code>", the name whole, however odd), and the devices
 // in and beyond the folder are left alone. A folder that cannot be searched needs a user other
 // than root.

@@ -3,6 +3,9 @@
 // the virtual clock, where a run and its replay must give the same output and DTR/RTS log.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <random>
@@ -97,12 +100,69 @@ TEST(Record, EachObservationInTheScriptFormatAtTheTimeItWasMade) {
     EXPECT_NE(ReadFile(dir / "f").find("\n# 100 error: receive queue overflow (CE_RXOVER), not "
                                        "in the script format\n"),
               std::string::npos);
-    // A file that cannot be created is refused before the port is opened.
-    SimRun refused = RunSim("0 end\n", {"sim", "--record", dir / "missing/r"});
-    EXPECT_TRUE(refused.status.Exited(1));
-    EXPECT_EQ(refused.out + refused.log, "");
-    EXPECT_EQ(refused.err, "cabletest: cannot create the recording " + (dir / "missing/r") +
-                               ": No such file or directory\n");
+}
+
+// Only a regular file is recorded into: anything else is refused at once, before the banner and
+// the port, and left as it was; a FIFO without a reader holds nothing up, a terminal gets nothing.
+TEST(Record, OnlyARegularFileIsTakenAndAnythingElseRefusedAtOnce) {
+    TempDir dir;
+    Pty tty;
+    const termios before = tty.Mode();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", (dir / "socket").c_str());
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_TRUE(listener >= 0 && bind(listener, (sockaddr*)&address, sizeof address) == 0);
+    ASSERT_TRUE(mkfifo((dir / "fifo").c_str(), 0600) == 0 &&
+                symlink(tty.slave.c_str(), (dir / "terminal").c_str()) == 0);
+    const std::string device =
+                          "a device (a terminal, a serial port, the null device), not a "
+                          "regular file\n",
+                      pipe = "a pipe or a socket, not a regular file\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {tty.slave, device},
+        {dir / "terminal", device},
+        {"/dev/null", device},
+        {dir / "fifo", pipe},
+        {dir / "socket", pipe},
+        {dir.path,
+         "access denied (a folder, or a file or folder this user may not write) "
+         "(error 5)\n"},
+        {dir / "missing/r", "no such folder (error 3)\n"}};
+    for (const auto& [path, reason] : cases) {
+        const double start = Now();
+        SimRun refused = RunSim("0 end\n", {"sim", "--record", path});
+        EXPECT_TRUE(refused.status.Exited(1)) << path << " " << refused.status.Text();
+        EXPECT_LT(Now() - start, 5.0) << path;
+        EXPECT_EQ(refused.out + refused.log, "") << path;
+        EXPECT_EQ(refused.err, "cabletest: cannot create the recording " + path + ": " + reason);
+    }
+    close(listener);
+    struct stat fifo {};
+    EXPECT_TRUE(stat((dir / "fifo").c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode));
+    EXPECT_EQ(tty.Read(), "") << "written to a terminal";
+    const termios after = tty.Mode();
+    EXPECT_EQ(memcmp(&before, &after, sizeof before), 0) << "the terminal was changed";
+    // A link to a regular file is that file, added to.
+    ASSERT_TRUE(WriteFile(dir / "file", "# kept\n") &&
+                symlink((dir / "file").c_str(), (dir / "link").c_str()) == 0);
+    EXPECT_TRUE(RunSim("200 end\n", {"sim", "--record", dir / "link"}).status.Exited(0));
+    EXPECT_EQ(ReadFile(dir / "file").rfind("# kept\n# cabletest ", 0), 0u);
+}
+
+// A closed standard stream is never the recording's place, whichever it is: the program's own
+// lines (the banner, the cause of a refused open) do not go into the recording.
+TEST(Record, AClosedStandardStreamIsNotTakenByTheRecording) {
+    for (const char* closed : {">&-", "2>&-"}) {
+        TempDir dir;
+        Options o({"-c", std::string("exec \"$0\" --record \"$1\" com5 ") + closed, ProgramPath(),
+                   dir / "r"},
+                  {{"CABLETEST_DEVICE_DIR", dir.path}});
+        o.program = "/bin/sh";
+        Child p(o);
+        EXPECT_TRUE(p.Wait().Exited(1)) << closed;
+        EXPECT_EQ(ReadFile(dir / "r"), "") << closed;
+    }
 }
 
 // The live run recorded, then the recording with the run's own end line replayed.
@@ -172,6 +232,20 @@ TEST(Record, ReplaysToTheSameOutputAndLogOverRandomScripts) {
         }
     }
     EXPECT_GT(lateReads, 100) << "bytes read later than they arrived: the case that matters";
+}
+
+// The port lost after a byte was seen waiting and the run ended 10 ms later, before the next
+// status query: the loss is in the recording all the same, so the replay's RTS stays down.
+TEST(Record, ALossRightBeforeTheEndIsRecorded) {
+    const std::string script =
+        "0 cable on\n1000 error frame\n1000 bytes 1\n1000 bytes 1\n1050 unplug\n1060 end\n";
+    for (const Args& args : {Args{"sim"}, Args{"sim", "debug"}}) {
+        const std::string text = RecordAndReplay(script, 1060, args);
+        EXPECT_NE(text.find("\n1000 bytes 1 1 00 # seen waiting, lost with the port before it "
+                            "was read\n1050 unplug\n"),
+                  std::string::npos)
+            << text;
+    }
 }
 
 TEST(Record, TheDemonstrationForOneRoundReplaysToItsReports) {

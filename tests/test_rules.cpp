@@ -127,6 +127,14 @@ TEST(PlatformNames, PortPathsAndEventNames) {
     EXPECT_STREQ(PrivateEventName("RxRdyEvent"), own);
     EXPECT_TRUE(DevicePathForPort("com10", out, ns.size() + 6) && out == ns + "com10");
     EXPECT_TRUE(!DevicePathForPort("com10", out, ns.size() + 5) && out[0] == 0) << "cut";
+    // Names that Windows opens as a device whatever is on the disk; elsewhere the layer looks.
+    for (const char* device : {"NUL", "com3", "C:\\x\\Lpt1.txt", "d:aux", "con:", "CONOUT$",
+                               "\\\\.\\COM12", "//./pipe/x", "\\\\?\\GLOBALROOT\\Device\\Serial0"})
+        EXPECT_EQ(NamesADevice(device), ns.empty() ? FALSE : TRUE) << device;
+    for (const char* file :
+         {"shift.rec", "com10", "com", "nul-log", "C:\\con\\x.rec", "\\\\?\\C:\\x.rec",
+          "\\\\?\\UNC\\host\\share\\x", "\\\\host\\share\\x"})
+        EXPECT_FALSE(NamesADevice(file)) << file;
 }
 
 // The listing's order on both platforms: numbers by value, letter case aside, and a total order.

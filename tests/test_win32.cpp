@@ -150,6 +150,32 @@ TEST(Win32Refusals, OutsideTheSubset) {
     EXPECT_EQ(WaitForMultipleObjects(2, e, TRUE, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
+
+// The one file written is a regular one, appended to; a device's handle only tells its type, and
+// nothing is written to it nor to a port. A folder is refused as Windows refuses it.
+TEST(Win32Files, ARegularFileIsAppendedToAndNothingElseWritten) {
+    harness::TempDir dir;
+    auto open = [](const std::string& path) {
+        return CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    DWORD n = 0;
+    HANDLE file = open(dir / "f");
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "created";
+    EXPECT_TRUE(GetFileType(file) == FILE_TYPE_DISK && WriteFile(file, "ab", 2, &n, nullptr) &&
+                n == 2 && CloseHandle(file));
+    file = open(dir / "f");
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(WriteFile(file, "c", 1, &n, nullptr) && CloseHandle(file));
+    EXPECT_EQ(harness::ReadFile(dir / "f"), "abc");
+    HANDLE null = open("/dev/null"), sim = OpenPort("sim");
+    EXPECT_TRUE(GetFileType(null) == FILE_TYPE_CHAR && GetFileType(sim) == FILE_TYPE_CHAR);
+    EXPECT_FALSE(WriteFile(null, "x", 1, &n, nullptr) || WriteFile(sim, "x", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_TRUE(open(dir.path) == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(null) && CloseHandle(sim));
+}
 #endif
 
 }  // namespace

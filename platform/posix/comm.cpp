@@ -63,19 +63,12 @@ BOOL OnPort(HANDLE file, const Needs& needs, Op op) {
     return op(*port, lock);
 }
 
-// A device or log file opened while a standard stream is closed would take
-// its descriptor, and the program's reports would be written into it: on a
-// serial device, sent down the line. A closed standard stream is given
-// /dev/null first (open() takes the lowest free descriptor).
-void KeepStandardStreamsTaken() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            const int null = open("/dev/null", O_RDWR);
-            if (null >= 0 && null != fd) {
-                close(null);
-            }
-        }
-    }
+// The one file that is not a port: appended to, shared for reading, created
+// when missing.
+bool IsFileToAppend(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes, DWORD creation,
+                    DWORD flags, HANDLE templateFile) {
+    return access == FILE_APPEND_DATA && shareMode == FILE_SHARE_READ && attributes == nullptr &&
+           creation == OPEN_ALWAYS && flags == FILE_ATTRIBUTE_NORMAL && templateFile == nullptr;
 }
 
 // Serial ports are opened the one way the system opens them: read and
@@ -168,11 +161,13 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    if (IsFileToAppend(access, shareMode, attributes, creation, flags, templateFile)) {
+        return OpenFileToAppend(name);
+    }
     if (!IsSystemsOpen(access, shareMode, attributes, creation, flags, templateFile)) {
         Fail(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
-    KeepStandardStreamsTaken();
     ClearOpenRefusal();
     PortKind kind = PortKind::Invalid;
     std::string path;

@@ -19,6 +19,9 @@ std::map<uintptr_t, std::shared_ptr<Object>>& HandleTable() {
 // Small values that look like Windows handles and are never reused, so that
 // a stale handle is refused rather than reaching another object.
 uintptr_t g_nextHandle = 0x40;
+// Files count apart, so that opening one does not move the handles of the
+// objects opened after it (the port's handle is shown in debug output).
+uintptr_t g_nextFileHandle = 0x10000000;
 
 }  // namespace
 
@@ -61,8 +64,9 @@ BOOL Fail(DWORD code) {
 }
 
 HANDLE AddHandle(std::shared_ptr<Object> object) {
-    uintptr_t value = g_nextHandle;
-    g_nextHandle += 4;
+    uintptr_t& next = object->kind == Kind::File ? g_nextFileHandle : g_nextHandle;
+    uintptr_t value = next;
+    next += 4;
     HandleTable()[value] = std::move(object);
     return reinterpret_cast<HANDLE>(value);
 }

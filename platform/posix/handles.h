@@ -1,7 +1,7 @@
 // The second layer of the POSIX provider: the per-thread last error and the
 // errno-to-Win32 mapping, the objects behind handles and the handle table,
-// and the events that overlapped requests signal. Built on the clock only.
-// Not for use outside platform/posix/ and the provider's own tests.
+// the files other than ports and the events that overlapped requests signal. Built on the clock
+// only. Not for use outside platform/posix/ and the provider's own tests.
 #ifndef CABLETEST_PLATFORM_POSIX_HANDLES_H
 #define CABLETEST_PLATFORM_POSIX_HANDLES_H
 
@@ -20,7 +20,7 @@ BOOL Fail(DWORD code);
 
 // ---- objects and handles --------------------------------------------------------
 
-enum class Kind { Event, Thread, Port };
+enum class Kind { Event, Thread, Port, File };
 
 // What a handle stands for. Each kind is defined by the file that creates it.
 class Object {
@@ -52,6 +52,14 @@ template <typename T>
 std::shared_ptr<T> Find(HANDLE handle, Kind kind) {
     return std::static_pointer_cast<T>(FindHandle(handle, kind));
 }
+
+// ---- files (files.cpp) -------------------------------------------------------------
+
+// CreateFileA of a file to append to (OPEN_ALWAYS): a regular file is created
+// or opened for writing at its end; any other kind that is there is not
+// opened but gets a handle that tells its type and refuses writes; a folder
+// fails with ERROR_ACCESS_DENIED, a block device with ERROR_NOT_SUPPORTED.
+HANDLE OpenFileToAppend(const char* path);
 
 // ---- events (events.cpp) -----------------------------------------------------------
 

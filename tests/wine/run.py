@@ -211,10 +211,26 @@ def prompt(program):
     return checks
 
 
+def record_refusals(program):
+    """--record into anything but a regular file (the null device, a serial port by its
+    reserved name or in the device namespace, a folder) is refused with exit 1 and its line,
+    before the banner: the port is never opened."""
+    device = "a device (a terminal, a serial port, the null device), not a regular file"
+    cases = [("NUL", device), ("com1.rec", device), ("\\\\.\\COM12", device),
+             (wine_path(FOLDER[0]), "access denied")]
+    checks = []
+    for name, reason in cases:
+        done = run([program, "--record", name, "com12"], 30)
+        want = "cabletest: cannot create the recording %s: %s" % (name, reason)
+        checks.append(("--record %s is refused" % name[:12], done.returncode == 1 and
+                       done.stdout == b"" and done.stderr.decode(errors="replace").startswith(want)))
+    return checks
+
+
 def smoke(program, objdump, devicemap):
     make_prefix(tempfile.mkdtemp(prefix="smoke.", dir=FOLDER[0]), [])
-    return (imports(program, objdump) + refusals(program) + list_ports(program, devicemap) +
-            prompt(program))
+    return (imports(program, objdump) + refusals(program) + record_refusals(program) +
+            list_ports(program, devicemap) + prompt(program))
 
 
 # ---- --line: the program on its line -------------------------------------------------------
@@ -265,7 +281,7 @@ def bursts(name, count, data=b"UUUUU", apart=1.0):
 
 
 REPORT = re.compile(rb"-->Carriage Pass|Handle = [0-9A-F]{8}|-?\d+ -?\d+: received char [0-9A-F]{2}|"
-                    rb"\(2\)ClearCommError|\(1\)Clear failed, erc = \d+|"
+                    rb"\(2\)ClearCommError|\([12]\)Clear failed, erc = \d+|"
                     rb"Port com12 (lost, waiting for it to come back|back)")
 
 
