@@ -13,21 +13,28 @@ static BOOL Refuse(const char* format, const char* word) {
     return FALSE;
 }
 
-// The file of --record, from "--record=FILE" or the next word. A next word
-// that is an option is not taken for a file: "--record -t" is a slip.
-static BOOL ReadRecordPath(int argc, char* argv[], int* index, CommandLine* line) {
+// The file of an option that takes one (--record, --report, --svg), from
+// "--option=FILE" or the next word. A next word that is an option is not
+// taken for a file: "--record -t" is a slip.
+static BOOL ReadPath(int argc, char* argv[], int* index, const char* option, const char** path) {
     const char* word = argv[*index];
-    const char* path = NULL;
-    if (word[8] == '=') {
-        path = word + 9;
+    size_t length = strlen(option);
+    *path = NULL;
+    if (word[length] == '=') {
+        *path = word + length + 1;
     } else if (*index + 1 < argc) {
-        path = argv[++*index];
+        *path = argv[++*index];
     }
-    if (path == NULL || path[0] == '\0' || path[0] == '-') {
-        return Refuse("cabletest: %s needs a file name\n", "--record");
+    if (*path == NULL || (*path)[0] == '\0' || (*path)[0] == '-') {
+        return Refuse("cabletest: %s needs a file name\n", option);
     }
-    line->recordPath = path;
     return TRUE;
+}
+
+// TRUE when `word` is `option`, alone or with "=FILE".
+static BOOL IsPathOption(const char* word, const char* option) {
+    size_t length = strlen(option);
+    return strncmp(word, option, length) == 0 && (word[length] == '\0' || word[length] == '=');
 }
 
 // One option at argv[*index]; moves *index past a value it takes. FALSE when
@@ -42,10 +49,26 @@ static BOOL ReadOption(int argc, char* argv[], int* index, CommandLine* line) {
         line->list = TRUE;
     } else if (strcmp(word, "-t") == 0 || strcmp(word, "--timestamps") == 0) {
         line->timestamps = TRUE;
-    } else if (strcmp(word, "--record") == 0 || strncmp(word, "--record=", 9) == 0) {
-        return ReadRecordPath(argc, argv, index, line);
+    } else if (IsPathOption(word, "--record")) {
+        return ReadPath(argc, argv, index, "--record", &line->recordPath);
+    } else if (IsPathOption(word, "--report")) {
+        return ReadPath(argc, argv, index, "--report", &line->reportPath);
+    } else if (IsPathOption(word, "--svg")) {
+        return ReadPath(argc, argv, index, "--svg", &line->svgPath);
     } else {
         return Refuse("cabletest: unknown option %s\n", word);
+    }
+    return TRUE;
+}
+
+// --report reads a file and opens no port: it goes with --svg alone.
+static BOOL CheckReportOptions(const CommandLine* line) {
+    if (line->svgPath != NULL && line->reportPath == NULL) {
+        return Refuse("cabletest: %s goes with --report FILE\n", "--svg");
+    }
+    if (line->reportPath != NULL &&
+        (line->port != NULL || line->recordPath != NULL || line->timestamps || line->list)) {
+        return Refuse("cabletest: %s takes no port and no other option but --svg\n", "--report");
     }
     return TRUE;
 }
@@ -63,5 +86,5 @@ BOOL ReadCommandLine(int argc, char* argv[], CommandLine* line) {
             line->debugWord = argv[i];
         }
     }
-    return TRUE;
+    return CheckReportOptions(line);
 }
