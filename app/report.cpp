@@ -26,14 +26,14 @@ static const char kStampShape[] = "dddd-dd-dd dd:dd:dd.ddd";
 BOOL ReportAppend(ReportList* list, long long atMs, long long toMs, int kind) {
     if (list->count == list->capacity) {
         size_t capacity = list->capacity == 0 ? 256 : list->capacity * 2;
-        ReportEvent* items = (ReportEvent*)realloc(list->items, capacity * sizeof *items);
+        ReportItem* items = (ReportItem*)realloc(list->items, capacity * sizeof *items);
         if (items == NULL) {
             return FALSE;
         }
         list->items = items;
         list->capacity = capacity;
     }
-    ReportEvent* event = &list->items[list->count++];
+    ReportItem* event = &list->items[list->count++];
     event->atMs = atMs;
     event->toMs = toMs;
     event->kind = kind;
@@ -280,7 +280,7 @@ static void BuildSpans(void) {
     BOOL lost = FALSE;
     long long fromMs = 0, lostFromMs = 0, endMs = g_reportSource.endMs;
     for (size_t i = 0; i < g_reports.count; ++i) {
-        const ReportEvent* event = &g_reports.items[i];
+        const ReportItem* event = &g_reports.items[i];
         long long at = event->atMs < fromMs ? fromMs : event->atMs > endMs ? endMs : event->atMs;
         CloseSpan(fromMs, at, lost ? CABLE_NOT_KNOWN : state);
         fromMs = at;

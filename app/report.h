@@ -26,14 +26,14 @@
 
 // A report, a line error or a span of the timeline; times are ms from the
 // start of the record.
-struct ReportEvent {
+struct ReportItem {
     long long atMs;
     long long toMs;  // spans only
     int kind;
 };
 
 struct ReportList {
-    ReportEvent* items;
+    ReportItem* items;
     size_t count;
     size_t capacity;
 };

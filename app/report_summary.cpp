@@ -71,7 +71,7 @@ static void PrintPasses(void) {
     size_t count = 0;
     long long first = 0, last = 0, shortest = 0, longest = 0;
     for (size_t i = 0; i < g_reports.count; ++i) {
-        const ReportEvent* event = &g_reports.items[i];
+        const ReportItem* event = &g_reports.items[i];
         if (event->kind != REPORT_PASS) {
             continue;
         }
@@ -94,8 +94,8 @@ static void PrintPasses(void) {
     FormatSpan((last - first) / (long long)(count - 1), average, sizeof average);
     FormatSpan(shortest, low, sizeof low);
     FormatSpan(longest, high, sizeof high);
-    Print("Carriage passes: %zu, one every %s on average (shortest gap %s, longest %s)\n", count,
-          average, low, high);
+    Print("Carriage passes: %lu, one every %s on average (shortest gap %s, longest %s)\n",
+          (unsigned long)count, average, low, high);
 }
 
 // The last pass before `atMs`, and how long before; -1 when none.
@@ -165,14 +165,14 @@ static void PrintDropOuts(size_t count) {
         }
     }
     if (count > LISTED_AT_MOST) {
-        Print("  and %zu more; the longest:\n", count - LISTED_AT_MOST);
+        Print("  and %lu more; the longest:\n", (unsigned long)(count - LISTED_AT_MOST));
         DropOut(longestIndex, TRUE, &longest, &longestIndex);
     }
     if (count == 1) {
         Print("  it began %s 1 s after a carriage pass\n", afterPass ? "within" : "more than");
     } else {
-        Print("  %zu of the %zu drop-outs began within 1 s after a carriage pass\n", afterPass,
-              count);
+        Print("  %lu of the %lu drop-outs began within 1 s after a carriage pass\n",
+              (unsigned long)afterPass, (unsigned long)count);
     }
 }
 
@@ -196,7 +196,7 @@ static void PrintCable(void) {
         Print("no drop-out\n");
         return;
     }
-    Print(dropOuts == 1 ? "1 drop-out:\n" : "%zu drop-outs:\n", dropOuts);
+    Print(dropOuts == 1 ? "1 drop-out:\n" : "%lu drop-outs:\n", (unsigned long)dropOuts);
     PrintDropOuts(dropOuts);
 }
 
@@ -222,8 +222,8 @@ static void PrintLineErrors(void) {
         char part[96], when[48];
         FormatWhen(first[kind], when, sizeof when);
         if (counts[kind] != 0) {
-            snprintf(part, sizeof part, "%s %zu %s (first %s)", strlen(text) > 12 ? "," : "",
-                     counts[kind], kNames[kind], when);
+            snprintf(part, sizeof part, "%s %lu %s (first %s)", strlen(text) > 12 ? "," : "",
+                     (unsigned long)counts[kind], kNames[kind], when);
             strcat(text, part);
             continue;
         }
@@ -249,10 +249,11 @@ static void PrintPortLost(void) {
     if (count == 1) {
         Print("Port lost: once, ");
     } else {
-        Print(count == 2 ? "Port lost: twice:\n  " : "Port lost: %zu times:\n  ", count);
+        Print(count == 2 ? "Port lost: twice:\n  " : "Port lost: %lu times:\n  ",
+              (unsigned long)count);
     }
     for (size_t i = 0; i < count && i < LISTED_AT_MOST; ++i) {
-        const ReportEvent* span = &g_lostSpans.items[i];
+        const ReportItem* span = &g_lostSpans.items[i];
         char when[48], length[48];
         FormatWhen(span->atMs, when, sizeof when);
         FormatSpan(span->toMs - span->atMs, length, sizeof length);
@@ -260,7 +261,7 @@ static void PrintPortLost(void) {
               span->kind != 0 ? ", not back by the end" : "");
     }
     if (count > LISTED_AT_MOST) {
-        Print("  and %zu more\n", count - LISTED_AT_MOST);
+        Print("  and %lu more\n", (unsigned long)(count - LISTED_AT_MOST));
     }
 }
 

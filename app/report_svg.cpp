@@ -126,7 +126,7 @@ static void PutBands(FILE* file) {
     // Drop-outs last, so that a short one stays in sight over its neighbours.
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t i = 0; i < g_cableSpans.count; ++i) {
-            const ReportEvent* span = &g_cableSpans.items[i];
+            const ReportItem* span = &g_cableSpans.items[i];
             if ((span->kind == CABLE_DISCONNECTED) == (pass == 1)) {
                 PutSpan(file, span->atMs, span->toMs, CABLE_TOP, CABLE_BOTTOM,
                         kCableColours[span->kind], pass == 1 ? NARROWEST_PX : 0);
