@@ -53,7 +53,7 @@ static int ReadScriptLines(const char* path, const char* text, size_t length, BO
         *ended = action.kind == posixlayer::SimActionKind::End;
         lastMs = atMs > lastMs ? atMs : lastMs;
     }
-    g_reportSource.endMs = lastMs;
+    g_reportSource.endMs = *ended ? lastMs : lastMs + 1000;
     g_reportSource.errorsKnown = TRUE;
     return 0;
 }
@@ -74,7 +74,7 @@ static int TemporaryFile(char* name, size_t size, BOOL keep) {
 static BOOL WriteReplayScript(int fd, const char* text, size_t length, BOOL ended) {
     char end[48] = "";
     if (!ended) {
-        snprintf(end, sizeof end, "\n%lld end\n", g_reportSource.endMs + 1000);
+        snprintf(end, sizeof end, "\n%lld end\n", g_reportSource.endMs);
     }
     size_t endLength = strlen(end);
     for (size_t done = 0; done < length + endLength;) {

@@ -58,12 +58,12 @@ TEST(Report, ARecordingScriptAndLogTellPassesDropOutsErrorsAndTheLoss) {
     EXPECT_EQ(recording.err, "");
     const std::string body =
         "Carriage passes: 3, one every 3.75 s on average (shortest gap 2.00 s, longest 5.50 s)\n"
-        "Cable: connected 7.41 s of the 8.04 s it was sampled (92.1 %); 1 drop-out:\n"
+        "Cable: connected 8.41 s of the 9.04 s it was sampled (93.0 %); 1 drop-out:\n"
         "  06:00:05.146  0.63 s   0.44 s after a carriage pass\n"
         "  it began within 1 s after a carriage pass\n";
     EXPECT_EQ(recording.out,
               "Port ttyUSB0, recorded by cabletest 1.0.0 from 2026-12-07 06:00:01.204 to "
-              "06:00:10.604 (9.40 s)\n" +
+              "06:00:11.604 (10.4 s)\n" +
                   body +
                   "Line errors: 2 framing (first 06:00:04.204), 1 break (first 06:00:10.604), no "
                   "overrun or parity\nPort lost: once, 06:00:07.204 for 1.00 s\n");
@@ -74,10 +74,10 @@ TEST(Report, ARecordingScriptAndLogTellPassesDropOutsErrorsAndTheLoss) {
     EXPECT_TRUE(script.status.Exited(0)) << script.err;
     EXPECT_EQ(script.out.substr(0, script.out.find('\n')),
               "Script " + (dir / "script") +
-                  ", replayed from its start to 9.702 s (9.70 s); times "
+                  ", replayed from its start to 10.600 s (10.6 s); times "
                   "are from its start");
     EXPECT_NE(script.out.find("; 2 drop-outs:\n  3.942 s  0.63 s   0.44 s after a carriage pass\n"
-                              "  9.702 s  0.00 s, to the end   0.70 s after a carriage pass\n"),
+                              "  9.702 s  0.89 s, to the end   0.70 s after a carriage pass\n"),
               std::string::npos)
         << script.out;
     // The program's own output saved with -t, as Windows writes it (CR LF) and in debug mode.
