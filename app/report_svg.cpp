@@ -8,7 +8,7 @@
 
 #define PICTURE_WIDTH 1200
 #define PICTURE_HEIGHT 250
-#define PLOT_LEFT 110
+#define PLOT_LEFT 130
 #define PLOT_RIGHT 1180
 // Passes in one column of this many px are drawn as a count, not one by one.
 #define PASS_COLUMN_PX 2
@@ -116,7 +116,7 @@ static void PutPasses(FILE* file) {
     if (most > 1) {
         char note[96], span[48];
         FormatSpan(g_reportSource.endMs / columns, span, sizeof span);
-        snprintf(note, sizeof note, "count per %s, up to %d", span, most);
+        snprintf(note, sizeof note, "up to %d per %s", most, span);
         PutLabel(file, 10, 76, 10, note);
     }
 }
