@@ -362,6 +362,10 @@ static int WritePicture(const char* path) {
 
 int Report(const char* path, const char* picturePath) {
     BOOL pictureExisted = FALSE;
+    if (picturePath != NULL && strcmp(picturePath, path) == 0) {
+        PrintError("cabletest: the picture %s would overwrite the FILE it reports on\n", path);
+        return EXIT_BAD_REPORT;
+    }
     if (picturePath != NULL && !CheckPicture(picturePath, &pictureExisted)) {
         return EXIT_BAD_REPORT;
     }

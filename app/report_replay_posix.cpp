@@ -63,7 +63,7 @@ static int ReadScriptLines(const char* path, const char* text, size_t length, BO
 static int TemporaryFile(char* name, size_t size, BOOL keep) {
     const char* folder = getenv("TMPDIR");
     snprintf(name, size, "%s/cabletest-replay.XXXXXX", folder != NULL && *folder ? folder : "/tmp");
-    int fd = mkstemp(name);
+    int fd = mkostemp(name, O_CLOEXEC);
     if (fd >= 0 && !keep) {
         unlink(name);
     }
@@ -145,7 +145,7 @@ static char* RunReplay(const char* scriptPath, int errorFd, int* status) {
     char setting[4200];
     char** env = ReplayEnvironment(scriptPath, setting, sizeof setting);
     int out[2] = {-1, -1};
-    if (env == NULL || pipe(out) != 0) {
+    if (env == NULL || pipe2(out, O_CLOEXEC) != 0) {
         int error = env == NULL ? ENOMEM : errno;
         free(env);
         errno = error;
@@ -156,7 +156,6 @@ static char* RunReplay(const char* scriptPath, int errorFd, int* status) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
     char* argv[] = {(char*)"cabletest", (char*)"-t", (char*)"sim", NULL};
     pid_t child = -1;
     int spawned = posix_spawn(&child, "/proc/self/exe", &actions, NULL, argv, env);
