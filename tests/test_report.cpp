@@ -205,9 +205,11 @@ TEST(Report, BadInputIsRefusedWithOneLineAndNothingElseWritten) {
     WriteFile(picture, "before");
     EXPECT_TRUE(Program({"--report", dir / "repeat", "--svg", picture}).status.Exited(1));
     EXPECT_EQ(ReadFile(picture), "before");
-    // Command lines that are refused, with the usage.
-    for (const Args& args : {Args{"--svg", picture}, Args{"--report", dir / "good", "sim"},
-                             Args{"--report", dir / "good", "-t"}, Args{"--report"}}) {
+}
+
+TEST(Report, GoesWithSvgAloneAndSvgWithIt) {
+    for (const Args& args : {Args{"--svg", "p.svg"}, Args{"--report", "shift.rec", "sim"},
+                             Args{"--report", "shift.rec", "-t"}, Args{"--report"}}) {
         Result run = Program(args);
         EXPECT_TRUE(run.status.Exited(2)) << args.back();
         EXPECT_EQ(run.out, "");
@@ -290,80 +292,82 @@ int Tool(const Args& args, std::string* out = nullptr) {
     return code;
 }
 
-TEST(Picture, ValidXmlOfItsSizeAndADropOutShowsInTheCableBandWhereItHappenedOnly) {
+// The picture of a minute with a pass every 3 s and, when `drop`, the cable out from 30 s to
+// 30.7 s (else a line error near the end); its path, or "" when it was not made.
+std::string Picture(const TempDir& dir, bool drop) {
+    std::string script = kHeader + "300 cable on\n";
+    for (int t = 1000; t < 60000; t += 3000)
+        script += std::to_string(t) + " bytes 5 2\n" +
+                  (drop && t == 28000 ? "30000 cable off\n30700 cable on\n" : "");
+    const std::string name = dir / (drop ? "drop" : "steady");
+    WriteFile(name, script + (drop ? "" : "59500 error parity\n") + "60000 end\n");
+    Result run = Program({"--report", name, "--svg", name + ".svg"});
+    EXPECT_TRUE(run.status.Exited(0)) << run.err;
+    return run.status.Exited(0) ? name + ".svg" : "";
+}
+
+TEST(Picture, IsValidXmlOfItsSize) {
     TempDir dir;
-    // Passes every 3 s for a minute; in one of the two, the cable is out from 30 s to 30.7 s.
-    std::string steady = kHeader + "300 cable on\n", drop = steady;
-    for (int t = 1000; t < 60000; t += 3000) {
-        const std::string pass = std::to_string(t) + " bytes 5 2\n";
-        steady += pass;
-        drop += pass + (t == 28000 ? "30000 cable off\n30700 cable on\n" : "");
-    }
-    WriteFile(dir / "steady", steady + "59500 error parity\n60000 end\n");
-    WriteFile(dir / "drop", drop + "60000 end\n");
-    for (const std::string name : {"steady", "drop"}) {
-        Result run = Program({"--report", dir / name, "--svg", dir / (name + ".svg")});
-        ASSERT_TRUE(run.status.Exited(0)) << run.err;
-    }
     std::string size;
     const int read = Tool({"python3", "-c",
                            "import sys, xml.etree.ElementTree as E\n"
                            "r = E.parse(sys.argv[1]).getroot()\n"
                            "print(r.tag, r.get('width'), r.get('height'))",
-                           dir / "drop.svg"},
+                           Picture(dir, true)},
                           &size);
     if (read == 127)
         GTEST_SKIP() << "no python3 to read the XML with";
     EXPECT_EQ(size, "{http://www.w3.org/2000/svg}svg 1200 250\n");
-#ifndef CABLETEST_HAVE_ZLIB
-    GTEST_SKIP() << "built without zlib to read the rendered PNG with";
-#else
+}
+
+#ifdef CABLETEST_HAVE_ZLIB
+// The cable band: the rows that are green late in the shift, where the cable is connected; its
+// ends, where its middle row turns white on either side.
+void CableBand(const Image& image, std::vector<unsigned>* rows, unsigned* left, unsigned* right) {
+    const unsigned late = image.width * 9 / 10;
+    for (unsigned y = 0; y < image.height; ++y)
+        if (image.Colour(late, y) == 'g')
+            rows->push_back(y);
+    const unsigned middle = rows->empty() ? 0 : (*rows)[rows->size() / 2];
+    for (*left = late; *left > 0 && image.Colour(*left - 1, middle) != 'w';)
+        --*left;
+    for (*right = late; *right + 1 < image.width && image.Colour(*right + 1, middle) != 'w';)
+        ++*right;
+}
+
+TEST(Picture, RenderedADropOutShowsInTheCableBandWhereItHappenedAndNowhereElse) {
+    TempDir dir;
     if (Tool({"rsvg-convert", "--version"}) != 0)
         GTEST_SKIP() << "no rsvg-convert (Debian librsvg2-bin) to render the picture with";
     Image images[2];
-    for (int i = 0; i < 2; ++i) {
-        const std::string name = i ? "drop" : "steady";
-        ASSERT_EQ(Tool({"rsvg-convert", dir / (name + ".svg"), "-o", dir / (name + ".png")}), 0);
-        ASSERT_TRUE(DecodePng(ReadFile(dir / (name + ".png")), &images[i]));
-        ASSERT_EQ(images[i].width, 1200u);
+    for (int drop = 0; drop < 2; ++drop) {
+        const std::string svg = Picture(dir, drop), png = svg + ".png";
+        ASSERT_EQ(Tool({"rsvg-convert", svg, "-o", png}), 0);
+        ASSERT_TRUE(DecodePng(ReadFile(png), &images[drop]));
+        ASSERT_EQ(images[drop].width, 1200u);
     }
-    // The band: the rows that are green late in the shift, where the cable is connected; its
-    // ends, where its middle row turns white on either side.
-    const Image& shown = images[1];
-    const unsigned late = shown.width * 9 / 10;
     std::vector<unsigned> rows;
-    for (unsigned y = 0; y < shown.height; ++y)
-        if (shown.Colour(late, y) == 'g')
-            rows.push_back(y);
+    unsigned left = 0, right = 0;
+    CableBand(images[1], &rows, &left, &right);
     ASSERT_GE(rows.size(), 10u);
-    const unsigned middle = rows[rows.size() / 2];
-    unsigned left = late, right = late;
-    while (left > 0 && shown.Colour(left - 1, middle) != 'w')
-        --left;
-    while (right + 1 < shown.width && shown.Colour(right + 1, middle) != 'w')
-        ++right;
     // The drop-out is reported at the first sample after 30 s and ends at the one after 30.7 s.
     const double from = left + (right - left) * 30.0 / 60, to = left + (right - left) * 30.9 / 60;
-    std::set<unsigned> redColumns;
+    std::set<unsigned> red;
     for (unsigned y : rows)
-        for (unsigned x = 0; x < shown.width; ++x) {
-            if (shown.Colour(x, y) == 'r')
-                redColumns.insert(x);
-            EXPECT_FALSE(images[0].Colour(x, y) == 'r') << x << "," << y;
+        for (unsigned x = 0; x < images[1].width; ++x) {
+            if (images[1].Colour(x, y) == 'r')
+                red.insert(x);
+            EXPECT_NE(images[0].Colour(x, y), 'r') << x << "," << y;
         }
-    ASSERT_FALSE(redColumns.empty());
-    EXPECT_GE(*redColumns.begin(), from - 2);
-    EXPECT_LE(*redColumns.rbegin(), to + 2);
-    EXPECT_GE(redColumns.size(), 8u) << "0.7 s of 60 s in about 1070 px";
-#endif
+    ASSERT_FALSE(red.empty());
+    EXPECT_GE(*red.begin(), from - 2);
+    EXPECT_LE(*red.rbegin(), to + 2);
+    EXPECT_GE(red.size(), 8u) << "0.7 s of 60 s in about 1050 px";
 }
+#endif
 
-// An 8-hour recording as --record writes it (12 bytes 2 ms apart every 10 s, one line a byte),
-// and a log of 100 000 lines, each reported with its picture. The recording's replay is the clock's
-// part; what the report adds to it is timed on the replay's output.
-TEST(Report, AShiftIsReportedWithItsPictureInAboutTheTimeOfItsReplay) {
-    TempDir dir;
-    const uint64_t hours = kTimed ? 8 : 1;
+// The recording ("shift"), the same with its end ("replay") and the log ("log") of a shift.
+void WriteShift(const TempDir& dir, uint64_t hours) {
     std::string recording = kHeader + "570 cable on\n", log = kBanner;
     for (uint64_t t = 1000; t < hours * 3600 * 1000; t += 10000)
         for (int i = 0; i < 12; ++i)
@@ -381,6 +385,15 @@ TEST(Report, AShiftIsReportedWithItsPictureInAboutTheTimeOfItsReplay) {
     WriteFile(dir / "shift", recording);
     WriteFile(dir / "replay", recording + std::to_string(hours * 3600000 + 1000) + " end\n");
     WriteFile(dir / "log", log);
+}
+
+// An 8-hour recording as --record writes it (12 bytes 2 ms apart every 10 s, one line a byte),
+// and a log of 100 000 lines, each reported with its picture. The recording's replay is the clock's
+// part; what the report adds to it is timed on the replay's output.
+TEST(Report, AShiftIsReportedWithItsPictureInAboutTheTimeOfItsReplay) {
+    TempDir dir;
+    const uint64_t hours = kTimed ? 8 : 1;
+    WriteShift(dir, hours);
     auto timed = [&](const Args& args, Env env, std::string* out) {
         const double start = Now();
         Child child({args, std::move(env)});
