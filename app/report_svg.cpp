@@ -121,23 +121,43 @@ static void PutPasses(FILE* file) {
     }
 }
 
+// The spans of one kind (-1: every kind) in one colour, each at least
+// `narrowest` px wide. Those less than `mergePx` apart become one rectangle,
+// so that a shift of thousands of drop-outs stays a picture that a browser
+// opens at once; the pixels are the same.
+static void PutSpans(FILE* file, const ReportList* list, int kind, int top, int bottom,
+                     const char* colour, double narrowest, double mergePx) {
+    long long mergeMs =
+        (long long)(mergePx * (double)g_reportSource.endMs / (PLOT_RIGHT - PLOT_LEFT));
+    long long fromMs = 0, toMs = -1;
+    for (size_t i = 0; i <= list->count; ++i) {
+        const ReportItem* span = i < list->count ? &list->items[i] : NULL;
+        if (span != NULL && kind >= 0 && span->kind != kind) {
+            continue;
+        }
+        if (span != NULL && toMs >= 0 && span->atMs - toMs <= mergeMs) {
+            toMs = span->toMs > toMs ? span->toMs : toMs;
+            continue;
+        }
+        if (toMs >= 0) {
+            PutSpan(file, fromMs, toMs, top, bottom, colour, narrowest);
+        }
+        fromMs = span != NULL ? span->atMs : 0;
+        toMs = span != NULL ? span->toMs : -1;
+    }
+}
+
 static void PutBands(FILE* file) {
     PutLabel(file, 10, 110, 12, "cable");
     // Drop-outs last, so that a short one stays in sight over its neighbours.
-    for (int pass = 0; pass < 2; ++pass) {
-        for (size_t i = 0; i < g_cableSpans.count; ++i) {
-            const ReportItem* span = &g_cableSpans.items[i];
-            if ((span->kind == CABLE_DISCONNECTED) == (pass == 1)) {
-                PutSpan(file, span->atMs, span->toMs, CABLE_TOP, CABLE_BOTTOM,
-                        kCableColours[span->kind], pass == 1 ? NARROWEST_PX : 0);
-            }
-        }
+    for (int kind = CABLE_NOT_KNOWN; kind <= CABLE_DISCONNECTED; ++kind) {
+        double narrowest = kind == CABLE_DISCONNECTED ? NARROWEST_PX : 0;
+        PutSpans(file, &g_cableSpans, kind, CABLE_TOP, CABLE_BOTTOM, kCableColours[kind], narrowest,
+                 narrowest > 0 ? narrowest : 0.5);
     }
     PutLabel(file, 10, 141, 12, "port lost");
-    for (size_t i = 0; i < g_lostSpans.count; ++i) {
-        PutSpan(file, g_lostSpans.items[i].atMs, g_lostSpans.items[i].toMs, PORT_TOP, PORT_BOTTOM,
-                kLostColour, NARROWEST_PX);
-    }
+    PutSpans(file, &g_lostSpans, -1, PORT_TOP, PORT_BOTTOM, kLostColour, NARROWEST_PX,
+             NARROWEST_PX);
     PutLabel(file, 10, 166, 12, g_reportSource.errorsKnown ? "line errors" : "(no line errors)");
     for (size_t i = 0; i < g_lineErrors.count; ++i) {
         fprintf(file, "<path d=\"M%.2f %d l-4 14 h8 z\" fill=\"%s\"/>\n",
