@@ -10,11 +10,13 @@
 #define STARTUP_MONITOR (-1)
 
 // Exit codes: Ctrl-C at the prompt, no console to prompt on, a recording
-// that cannot be created, and a command line that is refused.
+// that cannot be created, a command line that is refused, and a FILE or
+// PICTURE of --report that will not do.
 #define EXIT_CTRL_C 3
 #define EXIT_NO_CONSOLE 1
 #define EXIT_NO_RECORDING 1
 #define EXIT_USAGE 2
+#define EXIT_BAD_REPORT 1
 
 // Key reads that may fail in a row before the prompt gives up.
 #define KEY_READ_ATTEMPTS 3

@@ -8,22 +8,29 @@
 
 #include "common/output.h"
 
-// The file of --record, from "--record=FILE" or the next word. A next word
-// that is an option is not taken for a file: "--record -t" is a slip.
-static BOOL ReadRecordPath(int argc, char* argv[], int* index, CommandLine* line) {
+// The file of an option that takes one (--record, --report, --svg), from
+// "--option=FILE" or the next word. A next word that is an option is not
+// taken for a file: "--record -t" is a slip.
+static BOOL ReadPath(int argc, char* argv[], int* index, const char* option, const char** path) {
     const char* word = argv[*index];
-    const char* path = NULL;
-    if (word[8] == '=') {
-        path = word + 9;
+    size_t length = strlen(option);
+    *path = NULL;
+    if (word[length] == '=') {
+        *path = word + length + 1;
     } else if (*index + 1 < argc) {
-        path = argv[++*index];
+        *path = argv[++*index];
     }
-    if (path == NULL || path[0] == '\0' || path[0] == '-') {
-        PrintError("cabletest: --record needs a file name\n");
+    if (*path == NULL || (*path)[0] == '\0' || (*path)[0] == '-') {
+        PrintError("cabletest: %s needs a file name\n", option);
         return FALSE;
     }
-    line->recordPath = path;
     return TRUE;
+}
+
+// TRUE when `word` is `option`, alone or with "=FILE".
+static BOOL IsPathOption(const char* word, const char* option) {
+    size_t length = strlen(option);
+    return strncmp(word, option, length) == 0 && (word[length] == '\0' || word[length] == '=');
 }
 
 // One option at argv[*index]; moves *index past a value it takes. FALSE when
@@ -38,10 +45,28 @@ static BOOL ReadOption(int argc, char* argv[], int* index, CommandLine* line) {
         line->list = TRUE;
     } else if (strcmp(word, "-t") == 0 || strcmp(word, "--timestamps") == 0) {
         line->timestamps = TRUE;
-    } else if (strcmp(word, "--record") == 0 || strncmp(word, "--record=", 9) == 0) {
-        return ReadRecordPath(argc, argv, index, line);
+    } else if (IsPathOption(word, "--record")) {
+        return ReadPath(argc, argv, index, "--record", &line->recordPath);
+    } else if (IsPathOption(word, "--report")) {
+        return ReadPath(argc, argv, index, "--report", &line->reportPath);
+    } else if (IsPathOption(word, "--svg")) {
+        return ReadPath(argc, argv, index, "--svg", &line->svgPath);
     } else {
         PrintError("cabletest: unknown option %s\n", word);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// --report reads a file and opens no port: it goes with --svg alone.
+static BOOL CheckReportOptions(const CommandLine* line) {
+    if (line->svgPath != NULL && line->reportPath == NULL) {
+        PrintError("cabletest: --svg goes with --report FILE\n");
+        return FALSE;
+    }
+    if (line->reportPath != NULL &&
+        (line->port != NULL || line->recordPath != NULL || line->timestamps || line->list)) {
+        PrintError("cabletest: --report takes no port and no other option but --svg\n");
         return FALSE;
     }
     return TRUE;
@@ -60,5 +85,5 @@ BOOL ReadCommandLine(int argc, char* argv[], CommandLine* line) {
             line->debugWord = argv[i];
         }
     }
-    return TRUE;
+    return CheckReportOptions(line);
 }

@@ -13,6 +13,8 @@ struct CommandLine {
     BOOL list;               // -l, --list
     BOOL timestamps;         // -t, --timestamps
     const char* recordPath;  // --record FILE, or NULL
+    const char* reportPath;  // --report FILE, or NULL
+    const char* svgPath;     // --svg PICTURE, or NULL
     const char* port;        // the first word that is not an option, or NULL
     const char* debugWord;   // the second, or NULL
 };

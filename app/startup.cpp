@@ -7,6 +7,7 @@
 #include "app/console.h"
 #include "app/options.h"
 #include "app/ports.h"
+#include "app/report.h"
 #include "common/output.h"
 #include "serial/line.h"
 #include "serial/platform_names.h"
@@ -19,6 +20,7 @@ static const char kUsage[] =
     "Usage: cabletest [port [debug]]\n"
     "       cabletest [-t] [--record FILE] [port [debug]]\n"
     "       cabletest --list\n"
+    "       cabletest --report FILE [--svg PICTURE]\n"
     "\n"
     "Tests a magnetic-switch cable on a serial port at 9600 baud. Prints\n"
     "\"-->Carriage Pass\" for each burst of bytes received and \"Cable connected\" or\n"
@@ -43,6 +45,11 @@ static const char kUsage[] =
     "                    for the simulated line: CABLETEST_SIM_SCRIPT=FILE\n"
     "                    cabletest sim replays it. FILE is a regular file, created\n"
     "                    or added to; a device, FIFO, socket or folder is refused\n"
+    "  --report FILE     summarise a shift and exit, opening no port: FILE is a\n"
+    "                    recording (replayed on the simulated line, Linux build) or\n"
+    "                    the program's output saved with -t; tells the passes, the\n"
+    "                    cable's drop-outs, line errors and the port lost\n"
+    "  --svg PICTURE     with --report: also draw the timeline into PICTURE (SVG)\n"
     "  -l, --list        the machine's serial ports, each with the name to give first;\n"
     "                    opens none of them (an open would raise DTR and RTS)\n"
     "  -h, --help        this text\n"
@@ -185,6 +192,9 @@ static int HandleCommandLine(int argc, char* argv[], CommandLine* line) {
     }
     if (line->list) {
         return ListSerialPorts();
+    }
+    if (line->reportPath != NULL) {
+        return Report(line->reportPath, line->svgPath);
     }
     if (line->recordPath != NULL && !RecordCreate(line->recordPath)) {
         return EXIT_NO_RECORDING;

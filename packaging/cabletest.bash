@@ -1,7 +1,8 @@
 # shellcheck shell=bash
-# bash completion for cabletest: options anywhere (a file after --record); the
-# first word that is not an option is a port that `cabletest --list` names, or
-# sim; the second is debug.
+# bash completion for cabletest: options anywhere (a file after --record,
+# --report and --svg); the first word that is not an option is a port that
+# `cabletest --list` names, or sim; the second is debug. --report FILE takes
+# no port, only --svg PICTURE.
 
 # The port names of `cabletest --list`: the first word of each line that
 # starts in column 0, except the line that says there are none. The program
@@ -19,13 +20,15 @@ _cabletest_ports() {
     done <<<"$output"
 }
 
-# How many words before the cursor are not options (nor the file of
-# --record); "end" when an option that ends the program stands there.
+# How many words before the cursor are not options (nor the file of an
+# option); "end" when an option that ends the program stands there, "report"
+# after --report FILE.
 _cabletest_words_before() {
-    local i count=0
+    local i count=0 report=""
     for ((i = 1; i < COMP_CWORD; i++)); do
         case "${COMP_WORDS[i]}" in
-            --record) ((i++)) ;;
+            --record | --svg) ((i++)) ;;
+            --report) ((i++)) && report=report ;;
             -h | --help | --version | -l | --list)
                 echo end
                 return
@@ -34,20 +37,26 @@ _cabletest_words_before() {
             *) ((count++)) ;;
         esac
     done
-    echo "$count"
+    echo "${report:-$count}"
 }
 
 _cabletest() {
     local cur="${COMP_WORDS[COMP_CWORD]}" words
     local options=(-h --help --version -l --list -t --timestamps --record)
     COMPREPLY=()
-    if ((COMP_CWORD > 1)) && [[ ${COMP_WORDS[COMP_CWORD - 1]} == --record ]]; then
+    if ((COMP_CWORD > 1)) && [[ ${COMP_WORDS[COMP_CWORD - 1]} =~ ^--(record|report|svg)$ ]]; then
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return
     fi
     words="$(_cabletest_words_before)"
     [[ $words == end ]] && return
+    if [[ $words == report ]]; then
+        mapfile -t COMPREPLY < <(compgen -W --svg -- "$cur")
+        return
+    fi
+    # --report goes before any port, and --svg with it.
+    [[ $words == 0 ]] && options+=(--report --svg)
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "${options[*]}" -- "$cur")
         return

@@ -53,9 +53,9 @@ EOF
 stand_in none 0 <<<"no serial ports found"
 stand_in failing 1 <<<"Open --list failed 2"
 
-fixed="--help --list --record --timestamps --version -h -l -t sim"
+fixed="--help --list --record --report --svg --timestamps --version -h -l -t sim"
 expect "the ports of --list, the options and sim" \
-    "--help --list --record --timestamps --version -h -l -t com1 sim ttyACM0 ttyUSB0" \
+    "--help --list --record --report --svg --timestamps --version -h -l -t com1 sim ttyACM0 ttyUSB0" \
     "$(offers "$work/ports" "")"
 expect "a prefix narrows the ports" "ttyACM0 ttyUSB0" "$(offers "$work/ports" "tty")"
 expect "no ports" "$fixed" "$(offers "$work/none" "")"
@@ -76,6 +76,12 @@ expect "nothing after --help further on" "" "$(offers "$work/none" sim --help ""
 mkdir "$work/files" && touch "$work/files/shift.rec" "$work/files/shift.log"
 expect "files after --record" "$work/files/shift.log $work/files/shift.rec" \
     "$(offers "$work/none" --record "$work/files/shift")"
+expect "files after --report" "$work/files/shift.log $work/files/shift.rec" \
+    "$(offers "$work/none" --report "$work/files/shift")"
+expect "only --svg after --report FILE" "--svg" "$(offers "$work/none" --report shift.rec "")"
+expect "files after --svg" "$work/files/shift.log" \
+    "$(offers "$work/none" --report shift.rec --svg "$work/files/shift.l")"
+expect "no --report after a port" "--record" "$(offers "$work/none" sim "--re")"
 
 # A program that never answers is given up on.
 printf '#!/bin/sh\nexec sleep 30\n' >"$work/hanging"

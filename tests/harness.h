@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -306,6 +308,39 @@ inline SimRun RunSim(const std::string& script, std::vector<std::string> args = 
     Child child(o);
     Status status = child.Wait(20000);
     return {status, child.out, child.err, ReadFile(dir / "log")};
+}
+
+// A random script for the simulated line: lines changing, bursts (often under way during a DTR or
+// RTS pulse), errors, the device pulled out and plugged back in, then `end` at *endMs. *arrivals:
+// the times at which bytes reach the line.
+inline std::string RandomScript(std::mt19937& random, uint64_t* endMs,
+                                std::set<uint64_t>* arrivals) {
+    auto pick = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
+    static const char* const kLines[] = {"cable", "cts", "ring", "rlsd"};
+    static const char* const kErrors[] = {"frame", "overrun", "parity", "break"};
+    std::ostringstream script;
+    uint64_t t = 0;
+    for (int n = pick(5, 25); n > 0; --n) {
+        t += pick(0, 2) == 0 ? pick(0, 40) : pick(0, 1) ? pick(0, 300) : pick(200, 1500);
+        const int kind = pick(0, 19), count = pick(1, 30), gap = pick(1, 5);
+        if (kind < 8) {
+            script << t << " bytes " << count << " " << gap << " " << std::hex << pick(0, 255)
+                   << std::dec << "\n";
+            for (int i = 0; i < count; ++i)
+                arrivals->insert(t + uint64_t(i) * gap);
+        } else if (kind < 14) {
+            script << t << " " << kLines[kind < 10 ? 0 : pick(1, 3)]
+                   << (pick(0, 1) ? " on\n" : " off\n");
+        } else if (kind < 17) {
+            script << t << " error " << kErrors[pick(0, 3)] << "\n";
+        } else {
+            script << t << (kind == 17 ? " unplug\n" : " replug\n");
+        }
+    }
+    *endMs = t + pick(100, 1500);
+    return script.str() + std::to_string(*endMs) + " end\n";
 }
 
 }  // namespace harness

@@ -229,8 +229,12 @@ def record_refusals(program):
 
 def smoke(program, objdump, devicemap):
     make_prefix(tempfile.mkdtemp(prefix="smoke.", dir=FOLDER[0]), [])
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import report  # the checks of --report, which need no port
+    summary = report.checks(lambda args, seconds=60: run([program] + args, seconds), program,
+                            FOLDER[0])
     return (imports(program, objdump) + refusals(program) + record_refusals(program) +
-            list_ports(program, devicemap) + prompt(program))
+            list_ports(program, devicemap) + summary + prompt(program))
 
 
 # ---- --line: the program on its line -------------------------------------------------------
