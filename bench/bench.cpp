@@ -177,12 +177,108 @@ double Flood(Subject& s, double seconds, size_t* written, const std::string& cou
     return (static_cast<double>(*written) - (queuedAfter - queuedBefore)) / elapsed;
 }
 
+// ---- the virtual clock's scenarios ------------------------------------------------
+
+struct Scenario {
+    const char* name;
+    double simulatedSeconds;
+    std::string script;
+};
+
+std::string QuietLine() {
+    return "0 cable on\n600000 end\n";
+}
+
+std::string PassEverySecond() {
+    std::ostringstream s;
+    s << "0 cable on\n";
+    for (int t = 1000; t < 600000; t += 1000)
+        s << t << " bytes 20 1\n";
+    s << "600000 end\n";
+    return s.str();
+}
+
+std::string Flood() {
+    return "0 cable on\n1000 bytes 100000 1\n102000 end\n";
+}
+
+// Eight hours as --record writes them: a burst of 12 bytes 2 ms apart every
+// 10 s, one line a byte, the cable seen at the first sample.
+std::string EightHourRecording() {
+    std::ostringstream s;
+    s << "# cabletest recording of the port sim, opened 2000-01-01 00:00:00.000; times in ms "
+         "since then\n350 cable on\n";
+    for (long t = 10000; t < 28800000; t += 10000)
+        for (int i = 0; i < 12; ++i)
+            s << t + 2 * i << " bytes 1 1 55\n";
+    s << "28800000 end\n";
+    return s.str();
+}
+
+std::vector<Scenario> VirtualScenarios() {
+    return {{"a quiet line, cable on", 600, QuietLine()},
+            {"a pass of 20 bytes every second", 600, PassEverySecond()},
+            {"a 100000-byte flood 1 ms apart, and 1 s after it", 102, Flood()},
+            {"an 8-hour recording, 12 bytes 2 ms apart every 10 s", 28800, EightHourRecording()}};
+}
+
+double Median(std::vector<double> v) {
+    return Percentile(std::move(v), 0.5);
+}
+
+// Each scenario run `runs` times on each program, interleaved (every program
+// in turn, then the next scenario, then the next round), so that the load of
+// the machine falls on all alike. Prints the median real time of each and
+// whether every program gave the same output and DTR/RTS log as the first.
+void CompareVirtual(const std::vector<std::string>& programs, int runs) {
+    const std::vector<Scenario> scenarios = VirtualScenarios();
+    std::vector<std::vector<std::vector<double>>> seconds(
+        scenarios.size(), std::vector<std::vector<double>>(programs.size()));
+    std::vector<bool> same(scenarios.size(), true);
+    std::vector<std::string> reference(scenarios.size());
+    for (int r = 0; r < runs; ++r)
+        for (size_t i = 0; i < scenarios.size(); ++i)
+            for (size_t p = 0; p < programs.size(); ++p) {
+                const double t0 = Now();
+                harness::SimRun run =
+                    harness::RunSim(scenarios[i].script, {"sim"}, {}, programs[p]);
+                seconds[i][p].push_back(Now() - t0);
+                const std::string seen =
+                    run.status.Exited(0) ? run.out + "\n--log--\n" + run.log : "(failed)";
+                if (r == 0 && p == 0)
+                    reference[i] = seen;
+                else if (seen != reference[i])
+                    same[i] = false;
+            }
+    std::printf("| scenario (simulated s) |");
+    for (const std::string& program : programs)
+        std::printf(" %s: real s (sim s per real s) |", program.c_str());
+    std::printf(" same output and log |\n|---|");
+    for (size_t p = 0; p < programs.size(); ++p)
+        std::printf("---|");
+    std::printf("---|\n");
+    for (size_t i = 0; i < scenarios.size(); ++i) {
+        std::printf("| %s (%.0f) |", scenarios[i].name, scenarios[i].simulatedSeconds);
+        for (size_t p = 0; p < programs.size(); ++p) {
+            const double m = Median(seconds[i][p]);
+            std::printf(" %.3f (%.0f) |", m, scenarios[i].simulatedSeconds / m);
+        }
+        std::printf(" %s |\n", same[i] ? "yes" : "NO");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: cabletest-bench <path to cabletest> [bursts] [idle s]\n");
+        std::fprintf(stderr,
+                     "usage: cabletest-bench <path to cabletest> [bursts] [idle s]\n       "
+                     "cabletest-bench --virtual <runs> <cabletest>...\n");
         return 2;
+    }
+    if (std::strcmp(argv[1], "--virtual") == 0 && argc > 3) {
+        CompareVirtual(std::vector<std::string>(argv + 3, argv + argc), std::atoi(argv[2]));
+        return 0;
     }
     setenv("CABLETEST_BINARY", argv[1], 1);  // the harness's program under test
     const int bursts = argc > 2 ? std::atoi(argv[2]) : 200;

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <thread>
 #include <vector>
 
 namespace posixlayer {
@@ -92,19 +94,37 @@ ClockState& Clock() {
 // ---- scheduler --------------------------------------------------------------------
 
 struct Waiter {
-    uint64_t deadline = kNever;
+    Waiter(uint64_t limit, const void* const* waitedFor, size_t waitedCount)
+        : deadline(limit), things(waitedFor), count(waitedCount) {}
+
+    bool WaitsFor(const void* thing) const {
+        return std::find(things, things + count, thing) != things + count;
+    }
+
+    const uint64_t deadline;
+    const void* const* const things;
+    const size_t count;
+    bool timedOut = false;  // lock held
+    // Real time, lock held: released, and its condition notified.
     bool released = false;
-    bool timedOut = false;
     std::condition_variable cv;
+    // Virtual time: the run is handed to this thread. Set under handOver,
+    // which the waiter takes once more before it goes on, so that the hand
+    // is done with the waiter before the waiter is gone.
+    std::atomic<bool> go{false};
+    std::mutex handOver;
 };
 
-// Virtual time: the threads blocked in Block(), and how many threads of the
-// program are not (the main thread counts from the start).
-std::vector<Waiter*> g_waiters;
-int g_runningThreads = 1;
+// The threads blocked in Block() and not yet released, in the order they
+// blocked.
+std::vector<Waiter*> g_blocked;
 
-// Real time: one condition for every blocked thread.
-std::condition_variable g_realCondition;
+// Virtual time: the released threads waiting for the run, in the order they
+// were released; whether a thread holds it (the main thread from the start);
+// the threads created that have not reached their first step.
+std::deque<Waiter*> g_ready;
+bool g_runHeld = true;
+int g_starting = 0;
 
 DueSource* g_dueSource = nullptr;
 
@@ -118,21 +138,27 @@ void FireDue(uint64_t now) {
     }
 }
 
-void ReleaseWaiter(Waiter* w, bool timedOut) {
-    w->released = true;
+void Release(std::vector<Waiter*>::iterator blocked, bool timedOut) {
+    Waiter* w = *blocked;
+    g_blocked.erase(blocked);
     w->timedOut = timedOut;
-    ++g_runningThreads;
-    w->cv.notify_one();
+    if (IsVirtualClock()) {
+        g_ready.push_back(w);
+    } else {
+        w->released = true;
+        w->cv.notify_one();
+    }
 }
 
 // One time limit at a time, the one that fell due first (and of those, the
 // one that has waited longest), so that threads whose limits end at the same
 // instant run in a repeatable order.
-Waiter* FirstExpired(uint64_t now) {
-    Waiter* due = nullptr;
-    for (Waiter* w : g_waiters) {
-        if (!w->released && w->deadline <= now && (due == nullptr || w->deadline < due->deadline)) {
-            due = w;
+std::vector<Waiter*>::iterator FirstExpired(uint64_t now) {
+    auto due = g_blocked.end();
+    for (auto it = g_blocked.begin(); it != g_blocked.end(); ++it) {
+        if ((*it)->deadline <= now &&
+            (due == g_blocked.end() || (*it)->deadline < (*due)->deadline)) {
+            due = it;
         }
     }
     return due;
@@ -140,10 +166,8 @@ Waiter* FirstExpired(uint64_t now) {
 
 uint64_t NextDeadline() {
     uint64_t next = NextDue();
-    for (Waiter* w : g_waiters) {
-        if (!w->released) {
-            next = std::min(next, w->deadline);
-        }
+    for (const Waiter* w : g_blocked) {
+        next = std::min(next, w->deadline);
     }
     return next;
 }
@@ -154,70 +178,96 @@ uint64_t NextDeadline() {
     abort();
 }
 
-// Lock held, virtual time, no thread running: move time on to whatever comes
-// next. At one instant the due source's changes come first, then the threads
-// they wake; deadlines expire only when nothing else can run.
-void Quiesce() {
+// Lock held, virtual time, no thread can run: one step of time. The due
+// source's changes at this instant come first; then the time limit that fell
+// due first expires; only when neither is left does the clock jump on.
+void AdvanceVirtualTime() {
     ClockState& clock = Clock();
-    for (;;) {
-        const uint64_t now = clock.virtualNow.load();
+    const uint64_t now = clock.virtualNow.load();
+    if (NextDue() <= now) {
+        FireDue(now);
         if (NextDue() <= now) {
-            FireDue(now);
-            if (NextDue() <= now) {
-                ClockStuck("the simulated line did not move on");
-            }
-            if (g_runningThreads > 0) {
-                return;
-            }
-            continue;
+            ClockStuck("the simulated line did not move on");
         }
-        if (Waiter* due = FirstExpired(now)) {
-            ReleaseWaiter(due, true);
-            return;
+        return;
+    }
+    auto due = FirstExpired(now);
+    if (due != g_blocked.end()) {
+        Release(due, true);
+        return;
+    }
+    const uint64_t next = NextDeadline();
+    if (next == kNever) {
+        // Nothing can ever happen again: in real time the program would
+        // hang here for ever. Say so instead of hanging.
+        ClockStuck("every thread waits and nothing is due");
+    }
+    clock.virtualNow.store(next);
+}
+
+// Lock held, virtual time, by the thread that holds the run and gives it up:
+// the thread to hand it to, moving time on until one is released; null when
+// a thread that is starting will take it.
+Waiter* NextToRun() {
+    for (;;) {
+        if (!g_ready.empty()) {
+            Waiter* next = g_ready.front();
+            g_ready.pop_front();
+            return next;
         }
-        const uint64_t next = NextDeadline();
-        if (next == kNever) {
-            // Nothing can ever happen again: in real time the program would
-            // hang here for ever. Say so instead of hanging.
-            ClockStuck("every thread waits and nothing is due");
+        if (g_starting > 0) {
+            g_runHeld = false;
+            return nullptr;
         }
-        clock.virtualNow.store(next);
+        AdvanceVirtualTime();
     }
 }
 
-void ThreadStopsRunning() {
-    if (--g_runningThreads == 0) {
-        Quiesce();
+// Releases the lock and hands the run on. Notified after the lock is let go,
+// so that the next thread does not wake only to find it held.
+void GiveUpTheRun(Lock& lock) {
+    Waiter* next = NextToRun();
+    lock.unlock();
+    if (next != nullptr) {
+        std::lock_guard<std::mutex> hand(next->handOver);
+        next->go.store(true, std::memory_order_release);
+        next->cv.notify_one();
     }
 }
 
-bool BlockInRealTime(Lock& lock, uint64_t deadline) {
+// How many times a thread that gave up the run looks for it again, letting
+// the CPU go between looks, before it sleeps.
+constexpr int kLooksBeforeSleep = 100;
+
+// Lock released: waits until the run is handed to `w`. Only one thread runs
+// at a time, so the hand usually comes within microseconds: it is looked for
+// a while before the thread sleeps, which saves two switches of the CPU.
+void AwaitTheRun(Waiter& w) {
+    for (int i = 0; i < kLooksBeforeSleep && !w.go.load(std::memory_order_acquire); ++i) {
+        std::this_thread::yield();
+    }
+    std::unique_lock<std::mutex> hand(w.handOver);
+    w.cv.wait(hand, [&w] { return w.go.load(std::memory_order_relaxed); });
+}
+
+bool BlockInRealTime(Lock& lock, uint64_t deadline, Waiter& w) {
     // The due source's changes fall due while threads wait; whoever wakes
     // first brings it up to date.
     const uint64_t due = std::min(deadline, NextDue());
     uint64_t now = NowMs();
     if (due == kNever) {
-        g_realCondition.wait(lock);
+        w.cv.wait(lock);
     } else if (due > now) {
-        g_realCondition.wait_for(lock, std::chrono::milliseconds(due - now));
+        w.cv.wait_for(lock, std::chrono::milliseconds(due - now));
+    }
+    if (!w.released) {
+        g_blocked.erase(std::find(g_blocked.begin(), g_blocked.end(), &w));
     }
     now = NowMs();
     if (NextDue() <= now) {
         FireDue(now);
     }
     return now >= deadline;
-}
-
-bool BlockInVirtualTime(Lock& lock, uint64_t deadline) {
-    Waiter w;
-    w.deadline = deadline;
-    g_waiters.push_back(&w);
-    ThreadStopsRunning();
-    while (!w.released) {
-        w.cv.wait(lock);
-    }
-    g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &w));
-    return w.timedOut;
 }
 
 }  // namespace
@@ -243,25 +293,24 @@ uint64_t DeadlineAfter(DWORD milliseconds) {
     return NowMs() + milliseconds;
 }
 
-void UseVirtualClockForTesting(bool useVirtual, DWORD tickStart) {
-    ClockState& clock = Clock();
-    clock.isVirtual = useVirtual;
-    clock.tickStart = tickStart;
-    clock.virtualNow.store(0);
-}
-
-bool Block(Lock& lock, uint64_t deadline) {
-    return IsVirtualClock() ? BlockInVirtualTime(lock, deadline) : BlockInRealTime(lock, deadline);
-}
-
-void WakeAll() {
+bool Block(Lock& lock, uint64_t deadline, const void* const* things, size_t count) {
+    Waiter w(deadline, things, count);
+    g_blocked.push_back(&w);
     if (!IsVirtualClock()) {
-        g_realCondition.notify_all();
-        return;
+        return BlockInRealTime(lock, deadline, w);
     }
-    for (Waiter* w : g_waiters) {
-        if (!w->released) {
-            ReleaseWaiter(w, false);
+    GiveUpTheRun(lock);
+    AwaitTheRun(w);
+    lock.lock();
+    return w.timedOut;
+}
+
+void Wake(const void* thing) {
+    for (auto it = g_blocked.begin(); it != g_blocked.end();) {
+        if ((*it)->WaitsFor(thing)) {
+            Release(it, false);  // erased: the next one is now at `it`
+        } else {
+            ++it;
         }
     }
 }
@@ -272,19 +321,35 @@ void SetDueSource(DueSource* source) {
 
 void ThreadWillRun() {
     if (IsVirtualClock()) {
-        ++g_runningThreads;
+        ++g_starting;
     }
 }
 
 void ThreadDidNotStart() {
     if (IsVirtualClock()) {
-        --g_runningThreads;  // the caller still runs, so never zero here
+        --g_starting;
     }
 }
 
-void ThreadEnded() {
+void ThreadStarts(Lock& lock) {
+    if (!IsVirtualClock()) {
+        return;
+    }
+    --g_starting;
+    if (!g_runHeld) {
+        g_runHeld = true;
+        return;
+    }
+    Waiter w(kNever, nullptr, 0);
+    g_ready.push_back(&w);
+    lock.unlock();
+    AwaitTheRun(w);
+    lock.lock();
+}
+
+void ThreadEnded(Lock& lock) {
     if (IsVirtualClock()) {
-        ThreadStopsRunning();
+        GiveUpTheRun(lock);
     }
 }
 
@@ -360,6 +425,6 @@ void Sleep(DWORD milliseconds) {
     }
     uint64_t deadline = DeadlineAfter(milliseconds);
     Lock lock(LayerMutex());
-    while (!Block(lock, deadline)) {
+    while (!Block(lock, deadline, nullptr, 0)) {
     }
 }

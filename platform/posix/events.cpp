@@ -32,7 +32,7 @@ BOOL SetEventState(HANDLE event, bool signalled) {
     }
     found->signalled = signalled;
     if (signalled) {
-        WakeAll();
+        Wake(found.get());
     }
     return TRUE;
 }
@@ -57,7 +57,7 @@ bool TakeWaitables(DWORD count, const HANDLE* objects,
 void SignalEventHandle(HANDLE event) {
     if (EventObject* found = AsEvent(LookUpHandle(event))) {
         found->signalled = true;
-        WakeAll();
+        Wake(found);
     }
 }
 
@@ -118,6 +118,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
     // a thread woken at the very instant of its deadline must still see the
     // signals of the threads woken with it.
     bool expired = milliseconds == 0;
+    const void* things[64];
+    for (DWORD i = 0; i < count; ++i) {
+        things[i] = waited[i].get();
+    }
     for (;;) {
         for (DWORD i = 0; i < count; ++i) {
             if (waited[i]->Signalled()) {
@@ -127,7 +131,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
         if (expired) {
             return WAIT_TIMEOUT;
         }
-        expired = Block(lock, deadline);
+        expired = Block(lock, deadline, things, count);
     }
 }
 

@@ -208,8 +208,8 @@ void SimDevice::Fire(uint64_t now) {
 }
 
 void SimDevice::CatchUp(uint64_t now) {
-    if (line != nullptr && AdvanceLine(port, line, now)) {
-        WakeAll();
+    if (line != nullptr) {
+        AdvanceLine(port, line, now);
     }
     if (port != nullptr && port->gone) {
         port = nullptr;
@@ -292,7 +292,8 @@ SimLine* SimPort::CatchUp(DWORD* error) {
 // wait for it.
 void SimPort::LookForCommEvent(Lock& lock, bool block) {
     if (block) {
-        Block(lock, kNever);
+        const void* completion = &wait;
+        Block(lock, kNever, &completion, 1);
     }
 }
 

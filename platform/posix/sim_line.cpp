@@ -209,21 +209,18 @@ uint64_t LineNextDue(const Port* port, const SimLine& line) {
     return due;
 }
 
-bool AdvanceLine(Port* port, SimLine* line, uint64_t now) {
-    bool changed = false;
+void AdvanceLine(Port* port, SimLine* line, uint64_t now) {
     for (;;) {
         const uint64_t actionAt = NextActionTime(*line);
         const int streamIndex = EarliestStream(*line);
         const uint64_t byteAt = streamIndex < 0 ? kNever : line->streams[streamIndex].Next();
         if (byteAt <= actionAt && byteAt <= now) {
-            changed = true;
             ArriveNext(port, line, streamIndex, actionAt, now);
             continue;
         }
         if (actionAt > now) {
-            return changed;
+            return;
         }
-        changed = true;
         ApplyAction(port, line, line->script[line->nextAction], actionAt);
         if (port != nullptr && port->gone) {
             port = nullptr;  // pulled out: nothing more reaches it

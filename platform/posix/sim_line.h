@@ -48,9 +48,8 @@ uint64_t LineNextDue(const Port* port, const SimLine& line);
 // Brings the line up to `now`, completing the port's comm-event wait or
 // marking the port gone as the script says, or ending the process at "end".
 // Without a port the script plays on all the same, and bytes that arrive go
-// nowhere. Returns true when anything changed that a blocked thread might be
-// waiting for.
-bool AdvanceLine(Port* port, SimLine* line, uint64_t now);
+// nowhere.
+void AdvanceLine(Port* port, SimLine* line, uint64_t now);
 // DTR and RTS as the port drives them, each change written to the log.
 void SetDtr(SimLine* line, bool on);
 void SetRts(SimLine* line, bool on);
