@@ -93,18 +93,27 @@ ClockState& Clock() {
 
 // ---- scheduler --------------------------------------------------------------------
 
+// A thread's place in the scheduler, one for each thread for its whole life
+// (a condition and a mutex cost more to make than a wait takes).
 struct Waiter {
-    Waiter(uint64_t limit, const void* const* waitedFor, size_t waitedCount)
-        : deadline(limit), things(waitedFor), count(waitedCount) {}
-
+    // Lock held: before the thread blocks.
+    void Prepare(uint64_t limit, const void* const* waitedFor, size_t waitedCount) {
+        deadline = limit;
+        things = waitedFor;
+        count = waitedCount;
+        timedOut = false;
+        released = false;
+        go.store(false, std::memory_order_relaxed);
+    }
     bool WaitsFor(const void* thing) const {
         return std::find(things, things + count, thing) != things + count;
     }
 
-    const uint64_t deadline;
-    const void* const* const things;
-    const size_t count;
-    bool timedOut = false;  // lock held
+    // Lock held: what the thread waits for while it is blocked.
+    uint64_t deadline = kNever;
+    const void* const* things = nullptr;
+    size_t count = 0;
+    bool timedOut = false;
     // Real time, lock held: released, and its condition notified.
     bool released = false;
     std::condition_variable cv;
@@ -118,6 +127,7 @@ struct Waiter {
 // The threads blocked in Block() and not yet released, in the order they
 // blocked.
 std::vector<Waiter*> g_blocked;
+thread_local Waiter t_waiter;
 
 // Virtual time: the released threads waiting for the run, in the order they
 // were released; whether a thread holds it (the main thread from the start);
@@ -294,7 +304,8 @@ uint64_t DeadlineAfter(DWORD milliseconds) {
 }
 
 bool Block(Lock& lock, uint64_t deadline, const void* const* things, size_t count) {
-    Waiter w(deadline, things, count);
+    Waiter& w = t_waiter;
+    w.Prepare(deadline, things, count);
     g_blocked.push_back(&w);
     if (!IsVirtualClock()) {
         return BlockInRealTime(lock, deadline, w);
@@ -340,7 +351,8 @@ void ThreadStarts(Lock& lock) {
         g_runHeld = true;
         return;
     }
-    Waiter w(kNever, nullptr, 0);
+    Waiter& w = t_waiter;
+    w.Prepare(kNever, nullptr, 0);
     g_ready.push_back(&w);
     lock.unlock();
     AwaitTheRun(w);

@@ -47,12 +47,13 @@ BOOL Result(DWORD error) {
 template <typename Op>
 BOOL OnPort(HANDLE file, const Needs& needs, Op op) {
     Lock lock(LayerMutex());
-    // Declared after the lock, so that the last reference to a port is
-    // dropped with the lock still held.
-    std::shared_ptr<Port> port = Find<Port>(file, Kind::Port);
+    Port* port = Find<Port>(file, Kind::Port);
     if (port == nullptr) {
         return FALSE;
     }
+    // Declared after the lock, so that a port closed meanwhile goes with the
+    // lock still held.
+    const Held held(port);
     if (needs.usable && port->gone) {
         return Fail(port->goneError);
     }
