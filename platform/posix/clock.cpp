@@ -233,16 +233,22 @@ Waiter* NextToRun() {
     }
 }
 
-// Releases the lock and hands the run on. Notified after the lock is let go,
-// so that the next thread does not wake only to find it held.
-void GiveUpTheRun(Lock& lock) {
+// Lock held, by the thread that holds the run: hands it on. False when it
+// came back to the caller's own `self` (a quiet line has only the one
+// thread running); otherwise the lock is released, and only then is the next
+// thread notified, so that it does not wake only to find the lock held.
+bool GiveUpTheRun(Lock& lock, const Waiter* self) {
     Waiter* next = NextToRun();
+    if (next == self && next != nullptr) {
+        return false;
+    }
     lock.unlock();
     if (next != nullptr) {
         std::lock_guard<std::mutex> hand(next->handOver);
         next->go.store(true, std::memory_order_release);
         next->cv.notify_one();
     }
+    return true;
 }
 
 // How many times a thread that gave up the run looks for it again, letting
@@ -310,9 +316,10 @@ bool Block(Lock& lock, uint64_t deadline, const void* const* things, size_t coun
     if (!IsVirtualClock()) {
         return BlockInRealTime(lock, deadline, w);
     }
-    GiveUpTheRun(lock);
-    AwaitTheRun(w);
-    lock.lock();
+    if (GiveUpTheRun(lock, &w)) {
+        AwaitTheRun(w);
+        lock.lock();
+    }
     return w.timedOut;
 }
 
@@ -361,7 +368,7 @@ void ThreadStarts(Lock& lock) {
 
 void ThreadEnded(Lock& lock) {
     if (IsVirtualClock()) {
-        GiveUpTheRun(lock);
+        GiveUpTheRun(lock, nullptr);
     }
 }
 
