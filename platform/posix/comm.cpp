@@ -180,7 +180,6 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         Fail(error);
         return INVALID_HANDLE_VALUE;
     }
-    port->name = name;
     HANDLE handle = AddHandle(port);
     SetLastError(ERROR_SUCCESS);
     return handle;
@@ -191,10 +190,9 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
         if (inQueue == 0 || outQueue == 0) {
             return Fail(ERROR_INVALID_PARAMETER);
         }
-        // The kernel's queues are its own; the sizes bound the simulated
-        // line's receive queue and are kept for the record.
+        // The kernel's queues are its own; the receive size bounds the
+        // simulated line's queue, and nothing is ever sent.
         port.inQueueSize = inQueue;
-        port.outQueueSize = outQueue;
         return TRUE;
     });
 }
