@@ -222,7 +222,7 @@ bool SimDevice::StartLine(DWORD* error) {
         return false;
     }
     fresh->openMs = NowMs();
-    fresh->passMs = fresh->openMs;
+    fresh->roundMs = fresh->openMs;
     line = fresh.release();
     SetDueSource(this);
     return true;

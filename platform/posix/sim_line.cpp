@@ -28,7 +28,7 @@ uint64_t NextActionTime(const SimLine& line) {
     if (line.nextAction >= line.script.size()) {
         return kNever;
     }
-    return line.passMs + line.script[line.nextAction].atMs;
+    return line.roundMs + line.script[line.nextAction].atMs;
 }
 
 // The stream whose next byte is due first (the earliest started on a tie),
@@ -171,7 +171,7 @@ void ApplyAction(Port* port, SimLine* line, const SimAction& action, uint64_t at
             line->unplugged = false;
             break;
         case SimActionKind::Repeat:
-            line->passMs = at;
+            line->roundMs = at;
             line->nextAction = 0;
             return;
         case SimActionKind::End:

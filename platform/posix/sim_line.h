@@ -27,8 +27,8 @@ struct Stream {
 struct SimLine {
     std::vector<SimAction> script;
     uint64_t openMs = 0;    // provider time of the first open: the script's 0 and the log's
-    uint64_t passMs = 0;    // provider time at which the current pass began
-    size_t nextAction = 0;  // index into script within the current pass
+    uint64_t roundMs = 0;   // provider time at which the current round began
+    size_t nextAction = 0;  // index into script within the current round
     std::vector<Stream> streams;
     std::deque<BYTE> queue;
     DWORD pendingErrors = 0;  // CE_ bits not yet collected by a status call
