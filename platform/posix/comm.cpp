@@ -32,7 +32,7 @@ struct Needs {
     const void* pointer;
 };
 constexpr Needs kUsable{true, false, nullptr};
-constexpr Needs kFound{false, false, nullptr};
+constexpr Needs kEvenIfGone{false, false, nullptr};
 Needs UsableWith(const void* record) {
     return Needs{true, true, record};
 }
@@ -80,8 +80,8 @@ void KeepStandardStreamsTaken() {
 
 // Serial ports are opened the one way the system opens them: read and
 // write, exclusive, existing, overlapped.
-bool IsSystemsOpen(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes, DWORD creation,
-                   DWORD flags, HANDLE templateFile) {
+bool IsExclusiveOverlappedOpen(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                               DWORD creation, DWORD flags, HANDLE templateFile) {
     const DWORD attributeFlags = flags & ~FILE_ATTRIBUTE_NORMAL;
     return access == (GENERIC_READ | GENERIC_WRITE) && shareMode == 0 && attributes == nullptr &&
            creation == OPEN_EXISTING && attributeFlags == FILE_FLAG_OVERLAPPED &&
@@ -162,7 +162,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (!IsSystemsOpen(access, shareMode, attributes, creation, flags, templateFile)) {
+    if (!IsExclusiveOverlappedOpen(access, shareMode, attributes, creation, flags, templateFile)) {
         Fail(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
@@ -294,7 +294,7 @@ BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped) {
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
-    return OnPort(file, kFound, [&](Port& port, Lock& lock) {
+    return OnPort(file, kEvenIfGone, [&](Port& port, Lock& lock) {
         if (overlapped == nullptr || transferred == nullptr) {
             return Fail(ERROR_INVALID_PARAMETER);
         }
