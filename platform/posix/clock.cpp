@@ -1,13 +1,12 @@
-// The clock of the POSIX provider, its scheduler, and the Win32 time calls
-// (GetTickCount, GetLocalTime, Sleep).
+// The clock of the POSIX provider and its scheduler (the Win32 time calls on
+// it are in time.cpp).
 //
 // Everything is guarded by one lock and every blocking call goes through
-// Block(). That is what makes the virtual clock possible: it knows how many
-// threads of the program are running, and when none is, time jumps to the
-// next thing that is due.
+// Block(). That is what makes the virtual clock possible: it knows which
+// thread of the program runs, and when none can, time jumps to the next
+// thing that is due.
 #include "platform/posix/clock.h"
 
-#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -297,6 +296,11 @@ bool IsVirtualClock() {
     return Clock().isVirtual;
 }
 
+uint64_t TickStart() {
+    ClockState& clock = Clock();
+    return clock.isVirtual ? clock.tickStart : 0;
+}
+
 uint64_t NowMs() {
     ClockState& clock = Clock();
     return clock.isVirtual ? clock.virtualNow.load() : BootTimeMs();
@@ -373,77 +377,3 @@ void ThreadEnded(Lock& lock) {
 }
 
 }  // namespace posixlayer
-
-using namespace posixlayer;
-
-// ---- the Win32 time operations ----------------------------------------------------------
-
-DWORD GetTickCount(void) {
-    ClockState& clock = Clock();
-    if (clock.isVirtual) {
-        return static_cast<DWORD>(clock.tickStart + clock.virtualNow.load());
-    }
-    return static_cast<DWORD>(BootTimeMs());
-}
-
-namespace {
-
-// The virtual clock's time of day at process start: 2000-01-01 00:00:00 UTC,
-// so that stamped output of a scripted run is the same on every run.
-constexpr time_t kVirtualEpochSeconds = 946684800;
-
-void FillSystemTime(const tm& local, unsigned milliseconds, LPSYSTEMTIME out) {
-    out->wYear = static_cast<WORD>(local.tm_year + 1900);
-    out->wMonth = static_cast<WORD>(local.tm_mon + 1);
-    out->wDayOfWeek = static_cast<WORD>(local.tm_wday);
-    out->wDay = static_cast<WORD>(local.tm_mday);
-    out->wHour = static_cast<WORD>(local.tm_hour);
-    out->wMinute = static_cast<WORD>(local.tm_min);
-    // A leap second shows as the 59th, as Windows never reports a 60th.
-    out->wSecond = static_cast<WORD>(local.tm_sec < 60 ? local.tm_sec : 59);
-    out->wMilliseconds = static_cast<WORD>(milliseconds);
-}
-
-}  // namespace
-
-void GetLocalTime(LPSYSTEMTIME localTime) {
-    if (localTime == nullptr) {
-        return;
-    }
-    time_t seconds = 0;
-    unsigned milliseconds = 0;
-    ClockState& clock = Clock();
-    if (clock.isVirtual) {
-        const uint64_t now = clock.virtualNow.load();
-        seconds = kVirtualEpochSeconds + static_cast<time_t>(now / 1000u);
-        milliseconds = static_cast<unsigned>(now % 1000u);
-    } else {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        seconds = ts.tv_sec;
-        milliseconds = static_cast<unsigned>(ts.tv_nsec / 1000000);
-    }
-    tm local{};
-    if (localtime_r(&seconds, &local) == nullptr) {
-        // Out of the calendar's range: the call cannot fail on Windows, so
-        // it gives the epoch rather than garbage.
-        local = tm{};
-        local.tm_year = 70;
-        local.tm_mday = 1;
-        local.tm_wday = 4;
-    }
-    FillSystemTime(local, milliseconds, localTime);
-}
-
-void Sleep(DWORD milliseconds) {
-    if (milliseconds == 0) {
-        if (!IsVirtualClock()) {
-            sched_yield();
-        }
-        return;
-    }
-    uint64_t deadline = DeadlineAfter(milliseconds);
-    Lock lock(LayerMutex());
-    while (!Block(lock, deadline, nullptr, 0)) {
-    }
-}

@@ -27,6 +27,9 @@ constexpr uint64_t kNever = UINT64_MAX;
 // the lock.
 uint64_t NowMs();
 bool IsVirtualClock();
+// What the tick count is at NowMs() 0: CABLETEST_TICK_START on the virtual
+// clock, 0 on the real one (whose NowMs() is the boot time).
+uint64_t TickStart();
 
 // ---- what wakes whom ------------------------------------------------------------
 //
