@@ -58,7 +58,11 @@ uint64_t TickStart();
 // one time limit that fell due first, and only then the clock jumps to the
 // next of those. The hand-over is the one place a thread of the program is
 // made to run, so that one runs at a time and the order is the same on every
-// run.
+// run. A byte on the line costs two hand-overs (the watcher's report to the
+// receiver, the receiver's next request to the watcher); the thread that gave
+// up the run looks for it again a while, yielding the CPU between looks,
+// before it sleeps, since on an idle core the hand comes in about a
+// microsecond and a sleep and a wake-up cost several.
 
 // Blocks the calling thread, lock held, until one of the `count` things it
 // waits for is woken, or the absolute deadline (NowMs() scale, kNever for
