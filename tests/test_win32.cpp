@@ -4,6 +4,8 @@
 // their limit across the tick's wrap, threads, and a port that opens once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -71,6 +73,47 @@ TEST(Win32Events, ManualResetTheLowestIndexAndWaitsToTheSignalOrTheLimit) {
     }
     Sleep(30 * k);
     EXPECT_TRUE(at(100)) << GetTickCount() - start;
+}
+
+struct Released {
+    HANDLE go;
+    std::atomic<int>* woken;
+    int rank = -1;
+};
+
+DWORD WINAPI RunWhenReleased(LPVOID parameter) {
+    Released* r = static_cast<Released*>(parameter);
+    if (WaitForSingleObject(r->go, INFINITE) == WAIT_OBJECT_0)
+        r->rank = (*r->woken)++;
+    return 0;
+}
+
+// One event releases three waiting threads. On the virtual clock they run one at a time, in the
+// order they began to wait, so that a scripted run goes the same way every time; elsewhere in
+// any order.
+TEST(Win32Events, ThreadsReleasedTogetherRunInTheOrderTheyWaitedOnTheVirtualClock) {
+    const DWORD k = kVirtual ? 1 : 40;
+    std::atomic<int> woken{0};
+    HANDLE go = NewEvent(), threads[3];
+    Released r[3] = {{go, &woken}, {go, &woken}, {go, &woken}};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(threads[i] = CreateThread(nullptr, 0, RunWhenReleased, &r[i], 0, nullptr),
+                  nullptr);
+        Sleep(k);  // waiting before the next one starts
+    }
+    EXPECT_EQ(woken.load(), 0);
+    EXPECT_TRUE(SetEvent(go));
+    for (HANDLE t : threads)
+        EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    int ranks[3] = {r[0].rank, r[1].rank, r[2].rank};
+    if (kVirtual) {
+        EXPECT_TRUE(ranks[0] == 0 && ranks[1] == 1 && ranks[2] == 2);
+    }
+    std::sort(ranks, ranks + 3);
+    EXPECT_TRUE(ranks[0] == 0 && ranks[1] == 1 && ranks[2] == 2);
+    for (HANDLE t : threads)
+        EXPECT_TRUE(CloseHandle(t));
+    EXPECT_TRUE(CloseHandle(go));
 }
 
 #ifndef _WIN32
