@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the program (optimised, no sanitizers) and the benchmark, and prints
-# the table of figures. Takes about four minutes, most of it the latency
-# bursts, which must be more than 750 ms apart to count as passes.
+# the table of figures, the program's beside those of a plain pyserial script
+# (bench/plain_monitor.py: Debian's /usr/bin/python3 with python3-serial,
+# which this script does not install). Takes about four minutes, most of it
+# the latency bursts, which must be more than 750 ms apart to count as passes.
 #
 #   bench/run-bench.sh [bursts] [idle seconds]     (defaults 200 and 20)
 #

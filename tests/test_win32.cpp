@@ -4,6 +4,8 @@
 // their limit across the tick's wrap, threads, and a port that opens once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -72,6 +74,80 @@ TEST(Win32Events, ManualResetTheLowestIndexAndWaitsToTheSignalOrTheLimit) {
     Sleep(30 * k);
     EXPECT_TRUE(at(100)) << GetTickCount() - start;
 }
+
+struct Released {
+    HANDLE go;
+    std::atomic<int>* woken;
+    int rank = -1;
+};
+
+DWORD WINAPI RunWhenReleased(LPVOID parameter) {
+    Released* r = static_cast<Released*>(parameter);
+    if (WaitForSingleObject(r->go, INFINITE) == WAIT_OBJECT_0)
+        r->rank = (*r->woken)++;
+    return 0;
+}
+
+// One event releases three waiting threads. On the virtual clock they run one at a time, in the
+// order they began to wait, so that a scripted run goes the same way every time; elsewhere in
+// any order.
+TEST(Win32Events, ThreadsReleasedTogetherRunInTheOrderTheyWaitedOnTheVirtualClock) {
+    const DWORD k = kVirtual ? 1 : 40;
+    std::atomic<int> woken{0};
+    HANDLE go = NewEvent(), threads[3];
+    Released r[3] = {{go, &woken}, {go, &woken}, {go, &woken}};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(threads[i] = CreateThread(nullptr, 0, RunWhenReleased, &r[i], 0, nullptr),
+                  nullptr);
+        Sleep(k);  // waiting before the next one starts
+    }
+    EXPECT_EQ(woken.load(), 0);
+    EXPECT_TRUE(SetEvent(go));
+    for (HANDLE t : threads)
+        EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    int ranks[3] = {r[0].rank, r[1].rank, r[2].rank};
+    if (kVirtual) {
+        EXPECT_TRUE(ranks[0] == 0 && ranks[1] == 1 && ranks[2] == 2);
+    }
+    std::sort(ranks, ranks + 3);
+    EXPECT_TRUE(ranks[0] == 0 && ranks[1] == 1 && ranks[2] == 2);
+    for (HANDLE t : threads)
+        EXPECT_TRUE(CloseHandle(t));
+    EXPECT_TRUE(CloseHandle(go));
+}
+
+#ifndef _WIN32
+struct Waited {
+    HANDLE event;
+    DWORD limit, result = 0, endedAt = 0;
+};
+
+DWORD WINAPI WaitOut(LPVOID parameter) {
+    Waited* w = static_cast<Waited*>(parameter);
+    w->result = WaitForSingleObject(w->event, w->limit);
+    w->endedAt = GetTickCount();
+    return 0;
+}
+
+// Windows leaves a wait on a handle closed under it undefined; here the handle goes at once and
+// the object only with the wait, which runs out its limit (the sanitizers watch the memory).
+TEST(Win32Events, AHandleClosedUnderAWaitGoesAtOnceAndItsObjectWithTheWait) {
+    const DWORD k = kVirtual ? 1 : 40, start = GetTickCount();
+    Waited w{NewEvent(), 50 * k};
+    HANDLE waiter = CreateThread(nullptr, 0, WaitOut, &w, 0, nullptr);
+    ASSERT_NE(waiter, nullptr);
+    Sleep(10 * k);
+    EXPECT_TRUE(CloseHandle(w.event));
+    EXPECT_FALSE(SetEvent(w.event) || CloseHandle(w.event));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetEvent(reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(waiter) + 1)))
+        << "between two handles";
+    EXPECT_EQ(WaitForSingleObject(waiter, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(w.result, WAIT_TIMEOUT);
+    EXPECT_TRUE(!kVirtual || w.endedAt - start == 50) << w.endedAt - start;
+    EXPECT_TRUE(CloseHandle(waiter));
+}
+#endif
 
 HANDLE OpenPort(const char* name) {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

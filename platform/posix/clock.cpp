@@ -1,13 +1,12 @@
-// The clock of the POSIX provider, its scheduler, and the Win32 time calls
-// (GetTickCount, GetLocalTime, Sleep).
+// The clock of the POSIX provider and its scheduler (the Win32 time calls on
+// it are in time.cpp).
 //
 // Everything is guarded by one lock and every blocking call goes through
-// Block(). That is what makes the virtual clock possible: it knows how many
-// threads of the program are running, and when none is, time jumps to the
-// next thing that is due.
+// Block(). That is what makes the virtual clock possible: it knows which
+// thread of the program runs, and when none can, time jumps to the next
+// thing that is due.
 #include "platform/posix/clock.h"
 
-#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -17,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <thread>
 #include <vector>
 
 namespace posixlayer {
@@ -91,20 +92,48 @@ ClockState& Clock() {
 
 // ---- scheduler --------------------------------------------------------------------
 
+// A thread's place in the scheduler, one for each thread for its whole life
+// (a condition and a mutex cost more to make than a wait takes).
 struct Waiter {
+    // Lock held: before the thread blocks.
+    void Prepare(uint64_t limit, const void* const* waitedFor, size_t waitedCount) {
+        deadline = limit;
+        things = waitedFor;
+        count = waitedCount;
+        timedOut = false;
+        released = false;
+        go.store(false, std::memory_order_relaxed);
+    }
+    bool WaitsFor(const void* thing) const {
+        return std::find(things, things + count, thing) != things + count;
+    }
+
+    // Lock held: what the thread waits for while it is blocked.
     uint64_t deadline = kNever;
-    bool released = false;
+    const void* const* things = nullptr;
+    size_t count = 0;
     bool timedOut = false;
+    // Real time, lock held: released, and its condition notified.
+    bool released = false;
     std::condition_variable cv;
+    // Virtual time: the run is handed to this thread. Set under handOver,
+    // which the waiter takes once more before it goes on, so that the hand
+    // is done with the waiter before the waiter is gone.
+    std::atomic<bool> go{false};
+    std::mutex handOver;
 };
 
-// Virtual time: the threads blocked in Block(), and how many threads of the
-// program are not (the main thread counts from the start).
-std::vector<Waiter*> g_waiters;
-int g_runningThreads = 1;
+// The threads blocked in Block() and not yet released, in the order they
+// blocked.
+std::vector<Waiter*> g_blocked;
+thread_local Waiter t_waiter;
 
-// Real time: one condition for every blocked thread.
-std::condition_variable g_realCondition;
+// Virtual time: the released threads waiting for the run, in the order they
+// were released; whether a thread holds it (the main thread from the start);
+// the threads created that have not reached their first step.
+std::deque<Waiter*> g_ready;
+bool g_runHeld = true;
+int g_starting = 0;
 
 DueSource* g_dueSource = nullptr;
 
@@ -118,21 +147,27 @@ void FireDue(uint64_t now) {
     }
 }
 
-void ReleaseWaiter(Waiter* w, bool timedOut) {
-    w->released = true;
+void Release(std::vector<Waiter*>::iterator blocked, bool timedOut) {
+    Waiter* w = *blocked;
+    g_blocked.erase(blocked);
     w->timedOut = timedOut;
-    ++g_runningThreads;
-    w->cv.notify_one();
+    if (IsVirtualClock()) {
+        g_ready.push_back(w);
+    } else {
+        w->released = true;
+        w->cv.notify_one();
+    }
 }
 
 // One time limit at a time, the one that fell due first (and of those, the
 // one that has waited longest), so that threads whose limits end at the same
 // instant run in a repeatable order.
-Waiter* FirstExpired(uint64_t now) {
-    Waiter* due = nullptr;
-    for (Waiter* w : g_waiters) {
-        if (!w->released && w->deadline <= now && (due == nullptr || w->deadline < due->deadline)) {
-            due = w;
+std::vector<Waiter*>::iterator FirstExpired(uint64_t now) {
+    auto due = g_blocked.end();
+    for (auto it = g_blocked.begin(); it != g_blocked.end(); ++it) {
+        if ((*it)->deadline <= now &&
+            (due == g_blocked.end() || (*it)->deadline < (*due)->deadline)) {
+            due = it;
         }
     }
     return due;
@@ -140,10 +175,8 @@ Waiter* FirstExpired(uint64_t now) {
 
 uint64_t NextDeadline() {
     uint64_t next = NextDue();
-    for (Waiter* w : g_waiters) {
-        if (!w->released) {
-            next = std::min(next, w->deadline);
-        }
+    for (const Waiter* w : g_blocked) {
+        next = std::min(next, w->deadline);
     }
     return next;
 }
@@ -154,70 +187,102 @@ uint64_t NextDeadline() {
     abort();
 }
 
-// Lock held, virtual time, no thread running: move time on to whatever comes
-// next. At one instant the due source's changes come first, then the threads
-// they wake; deadlines expire only when nothing else can run.
-void Quiesce() {
+// Lock held, virtual time, no thread can run: one step of time. The due
+// source's changes at this instant come first; then the time limit that fell
+// due first expires; only when neither is left does the clock jump on.
+void AdvanceVirtualTime() {
     ClockState& clock = Clock();
-    for (;;) {
-        const uint64_t now = clock.virtualNow.load();
+    const uint64_t now = clock.virtualNow.load();
+    if (NextDue() <= now) {
+        FireDue(now);
         if (NextDue() <= now) {
-            FireDue(now);
-            if (NextDue() <= now) {
-                ClockStuck("the simulated line did not move on");
-            }
-            if (g_runningThreads > 0) {
-                return;
-            }
-            continue;
+            ClockStuck("the simulated line did not move on");
         }
-        if (Waiter* due = FirstExpired(now)) {
-            ReleaseWaiter(due, true);
-            return;
+        return;
+    }
+    auto due = FirstExpired(now);
+    if (due != g_blocked.end()) {
+        Release(due, true);
+        return;
+    }
+    const uint64_t next = NextDeadline();
+    if (next == kNever) {
+        // Nothing can ever happen again: in real time the program would
+        // hang here for ever. Say so instead of hanging.
+        ClockStuck("every thread waits and nothing is due");
+    }
+    clock.virtualNow.store(next);
+}
+
+// Lock held, virtual time, by the thread that holds the run and gives it up:
+// the thread to hand it to, moving time on until one is released; null when
+// a thread that is starting will take it.
+Waiter* NextToRun() {
+    for (;;) {
+        if (!g_ready.empty()) {
+            Waiter* next = g_ready.front();
+            g_ready.pop_front();
+            return next;
         }
-        const uint64_t next = NextDeadline();
-        if (next == kNever) {
-            // Nothing can ever happen again: in real time the program would
-            // hang here for ever. Say so instead of hanging.
-            ClockStuck("every thread waits and nothing is due");
+        if (g_starting > 0) {
+            g_runHeld = false;
+            return nullptr;
         }
-        clock.virtualNow.store(next);
+        AdvanceVirtualTime();
     }
 }
 
-void ThreadStopsRunning() {
-    if (--g_runningThreads == 0) {
-        Quiesce();
+// Lock held, by the thread that holds the run: hands it on. False when it
+// came back to the caller's own `self` (a quiet line has only the one
+// thread running); otherwise the lock is released, and only then is the next
+// thread notified, so that it does not wake only to find the lock held.
+bool GiveUpTheRun(Lock& lock, const Waiter* self) {
+    Waiter* next = NextToRun();
+    if (next == self && next != nullptr) {
+        return false;
     }
+    lock.unlock();
+    if (next != nullptr) {
+        std::lock_guard<std::mutex> hand(next->handOver);
+        next->go.store(true, std::memory_order_release);
+        next->cv.notify_one();
+    }
+    return true;
 }
 
-bool BlockInRealTime(Lock& lock, uint64_t deadline) {
+// How many times a thread that gave up the run looks for it again, letting
+// the CPU go between looks, before it sleeps.
+constexpr int kLooksBeforeSleep = 100;
+
+// Lock released: waits until the run is handed to `w`. Only one thread runs
+// at a time, so the hand usually comes within microseconds: it is looked for
+// a while before the thread sleeps, which saves two switches of the CPU.
+void AwaitTheRun(Waiter& w) {
+    for (int i = 0; i < kLooksBeforeSleep && !w.go.load(std::memory_order_acquire); ++i) {
+        std::this_thread::yield();
+    }
+    std::unique_lock<std::mutex> hand(w.handOver);
+    w.cv.wait(hand, [&w] { return w.go.load(std::memory_order_relaxed); });
+}
+
+bool BlockInRealTime(Lock& lock, uint64_t deadline, Waiter& w) {
     // The due source's changes fall due while threads wait; whoever wakes
     // first brings it up to date.
     const uint64_t due = std::min(deadline, NextDue());
     uint64_t now = NowMs();
     if (due == kNever) {
-        g_realCondition.wait(lock);
+        w.cv.wait(lock);
     } else if (due > now) {
-        g_realCondition.wait_for(lock, std::chrono::milliseconds(due - now));
+        w.cv.wait_for(lock, std::chrono::milliseconds(due - now));
+    }
+    if (!w.released) {
+        g_blocked.erase(std::find(g_blocked.begin(), g_blocked.end(), &w));
     }
     now = NowMs();
     if (NextDue() <= now) {
         FireDue(now);
     }
     return now >= deadline;
-}
-
-bool BlockInVirtualTime(Lock& lock, uint64_t deadline) {
-    Waiter w;
-    w.deadline = deadline;
-    g_waiters.push_back(&w);
-    ThreadStopsRunning();
-    while (!w.released) {
-        w.cv.wait(lock);
-    }
-    g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &w));
-    return w.timedOut;
 }
 
 }  // namespace
@@ -229,6 +294,11 @@ std::mutex& LayerMutex() {
 
 bool IsVirtualClock() {
     return Clock().isVirtual;
+}
+
+uint64_t TickStart() {
+    ClockState& clock = Clock();
+    return clock.isVirtual ? clock.tickStart : 0;
 }
 
 uint64_t NowMs() {
@@ -243,25 +313,26 @@ uint64_t DeadlineAfter(DWORD milliseconds) {
     return NowMs() + milliseconds;
 }
 
-void UseVirtualClockForTesting(bool useVirtual, DWORD tickStart) {
-    ClockState& clock = Clock();
-    clock.isVirtual = useVirtual;
-    clock.tickStart = tickStart;
-    clock.virtualNow.store(0);
-}
-
-bool Block(Lock& lock, uint64_t deadline) {
-    return IsVirtualClock() ? BlockInVirtualTime(lock, deadline) : BlockInRealTime(lock, deadline);
-}
-
-void WakeAll() {
+bool Block(Lock& lock, uint64_t deadline, const void* const* things, size_t count) {
+    Waiter& w = t_waiter;
+    w.Prepare(deadline, things, count);
+    g_blocked.push_back(&w);
     if (!IsVirtualClock()) {
-        g_realCondition.notify_all();
-        return;
+        return BlockInRealTime(lock, deadline, w);
     }
-    for (Waiter* w : g_waiters) {
-        if (!w->released) {
-            ReleaseWaiter(w, false);
+    if (GiveUpTheRun(lock, &w)) {
+        AwaitTheRun(w);
+        lock.lock();
+    }
+    return w.timedOut;
+}
+
+void Wake(const void* thing) {
+    for (auto it = g_blocked.begin(); it != g_blocked.end();) {
+        if ((*it)->WaitsFor(thing)) {
+            Release(it, false);  // erased: the next one is now at `it`
+        } else {
+            ++it;
         }
     }
 }
@@ -272,94 +343,37 @@ void SetDueSource(DueSource* source) {
 
 void ThreadWillRun() {
     if (IsVirtualClock()) {
-        ++g_runningThreads;
+        ++g_starting;
     }
 }
 
 void ThreadDidNotStart() {
     if (IsVirtualClock()) {
-        --g_runningThreads;  // the caller still runs, so never zero here
+        --g_starting;
     }
 }
 
-void ThreadEnded() {
+void ThreadStarts(Lock& lock) {
+    if (!IsVirtualClock()) {
+        return;
+    }
+    --g_starting;
+    if (!g_runHeld) {
+        g_runHeld = true;
+        return;
+    }
+    Waiter& w = t_waiter;
+    w.Prepare(kNever, nullptr, 0);
+    g_ready.push_back(&w);
+    lock.unlock();
+    AwaitTheRun(w);
+    lock.lock();
+}
+
+void ThreadEnded(Lock& lock) {
     if (IsVirtualClock()) {
-        ThreadStopsRunning();
+        GiveUpTheRun(lock, nullptr);
     }
 }
 
 }  // namespace posixlayer
-
-using namespace posixlayer;
-
-// ---- the Win32 time operations ----------------------------------------------------------
-
-DWORD GetTickCount(void) {
-    ClockState& clock = Clock();
-    if (clock.isVirtual) {
-        return static_cast<DWORD>(clock.tickStart + clock.virtualNow.load());
-    }
-    return static_cast<DWORD>(BootTimeMs());
-}
-
-namespace {
-
-// The virtual clock's time of day at process start: 2000-01-01 00:00:00 UTC,
-// so that stamped output of a scripted run is the same on every run.
-constexpr time_t kVirtualEpochSeconds = 946684800;
-
-void FillSystemTime(const tm& local, unsigned milliseconds, LPSYSTEMTIME out) {
-    out->wYear = static_cast<WORD>(local.tm_year + 1900);
-    out->wMonth = static_cast<WORD>(local.tm_mon + 1);
-    out->wDayOfWeek = static_cast<WORD>(local.tm_wday);
-    out->wDay = static_cast<WORD>(local.tm_mday);
-    out->wHour = static_cast<WORD>(local.tm_hour);
-    out->wMinute = static_cast<WORD>(local.tm_min);
-    // A leap second shows as the 59th, as Windows never reports a 60th.
-    out->wSecond = static_cast<WORD>(local.tm_sec < 60 ? local.tm_sec : 59);
-    out->wMilliseconds = static_cast<WORD>(milliseconds);
-}
-
-}  // namespace
-
-void GetLocalTime(LPSYSTEMTIME localTime) {
-    if (localTime == nullptr) {
-        return;
-    }
-    time_t seconds = 0;
-    unsigned milliseconds = 0;
-    ClockState& clock = Clock();
-    if (clock.isVirtual) {
-        const uint64_t now = clock.virtualNow.load();
-        seconds = kVirtualEpochSeconds + static_cast<time_t>(now / 1000u);
-        milliseconds = static_cast<unsigned>(now % 1000u);
-    } else {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        seconds = ts.tv_sec;
-        milliseconds = static_cast<unsigned>(ts.tv_nsec / 1000000);
-    }
-    tm local{};
-    if (localtime_r(&seconds, &local) == nullptr) {
-        // Out of the calendar's range: the call cannot fail on Windows, so
-        // it gives the epoch rather than garbage.
-        local = tm{};
-        local.tm_year = 70;
-        local.tm_mday = 1;
-        local.tm_wday = 4;
-    }
-    FillSystemTime(local, milliseconds, localTime);
-}
-
-void Sleep(DWORD milliseconds) {
-    if (milliseconds == 0) {
-        if (!IsVirtualClock()) {
-            sched_yield();
-        }
-        return;
-    }
-    uint64_t deadline = DeadlineAfter(milliseconds);
-    Lock lock(LayerMutex());
-    while (!Block(lock, deadline)) {
-    }
-}

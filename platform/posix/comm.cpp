@@ -33,7 +33,7 @@ struct Needs {
     const void* pointer;
 };
 constexpr Needs kUsable{true, false, nullptr};
-constexpr Needs kFound{false, false, nullptr};
+constexpr Needs kEvenIfGone{false, false, nullptr};
 Needs UsableWith(const void* record) {
     return Needs{true, true, record};
 }
@@ -48,12 +48,13 @@ BOOL Result(DWORD error) {
 template <typename Op>
 BOOL OnPort(HANDLE file, const Needs& needs, Op op) {
     Lock lock(LayerMutex());
-    // Declared after the lock, so that the last reference to a port is
-    // dropped with the lock still held.
-    std::shared_ptr<Port> port = Find<Port>(file, Kind::Port);
+    Port* port = Find<Port>(file, Kind::Port);
     if (port == nullptr) {
         return FALSE;
     }
+    // Declared after the lock, so that a port closed meanwhile goes with the
+    // lock still held.
+    const Held held(port);
     if (needs.usable && port->gone) {
         return Fail(port->goneError);
     }
@@ -73,8 +74,8 @@ bool IsFileToAppend(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attribu
 
 // Serial ports are opened the one way the system opens them: read and
 // write, exclusive, existing, overlapped.
-bool IsSystemsOpen(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes, DWORD creation,
-                   DWORD flags, HANDLE templateFile) {
+bool IsExclusiveOverlappedOpen(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                               DWORD creation, DWORD flags, HANDLE templateFile) {
     const DWORD attributeFlags = flags & ~FILE_ATTRIBUTE_NORMAL;
     return access == (GENERIC_READ | GENERIC_WRITE) && shareMode == 0 && attributes == nullptr &&
            creation == OPEN_EXISTING && attributeFlags == FILE_FLAG_OVERLAPPED &&
@@ -164,7 +165,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     if (IsFileToAppend(access, shareMode, attributes, creation, flags, templateFile)) {
         return OpenFileToAppend(name);
     }
-    if (!IsSystemsOpen(access, shareMode, attributes, creation, flags, templateFile)) {
+    if (!IsExclusiveOverlappedOpen(access, shareMode, attributes, creation, flags, templateFile)) {
         Fail(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
@@ -182,7 +183,6 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         Fail(error);
         return INVALID_HANDLE_VALUE;
     }
-    port->name = name;
     HANDLE handle = AddHandle(port);
     SetLastError(ERROR_SUCCESS);
     return handle;
@@ -193,10 +193,9 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
         if (inQueue == 0 || outQueue == 0) {
             return Fail(ERROR_INVALID_PARAMETER);
         }
-        // The kernel's queues are its own; the sizes bound the simulated
-        // line's receive queue and are kept for the record.
+        // The kernel's queues are its own; the receive size bounds the
+        // simulated line's queue, and nothing is ever sent.
         port.inQueueSize = inQueue;
-        port.outQueueSize = outQueue;
         return TRUE;
     });
 }
@@ -298,7 +297,7 @@ BOOL WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped) {
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
-    return OnPort(file, kFound, [&](Port& port, Lock& lock) {
+    return OnPort(file, kEvenIfGone, [&](Port& port, Lock& lock) {
         if (overlapped == nullptr || transferred == nullptr) {
             return Fail(ERROR_INVALID_PARAMETER);
         }

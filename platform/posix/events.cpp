@@ -1,7 +1,6 @@
 // Events and the waits on them: manual-reset events, private to the process,
 // and WaitForSingleObject / WaitForMultipleObjects on events and threads.
-#include <array>
-#include <string>
+#include <algorithm>
 
 #include "platform/posix/handles.h"
 
@@ -14,42 +13,68 @@ class EventObject : public Object {
     bool Signalled() const override { return signalled; }
 
     bool signalled = false;
-    std::string label;  // the name given at creation; not shared
 };
 
-EventObject* AsEvent(const std::shared_ptr<Object>& object) {
+EventObject* AsEvent(Object* object) {
     if (object == nullptr || object->kind != Kind::Event) {
         return nullptr;
     }
-    return static_cast<EventObject*>(object.get());
+    return static_cast<EventObject*>(object);
 }
 
 BOOL SetEventState(HANDLE event, bool signalled) {
     Lock lock(LayerMutex());
-    auto found = Find<EventObject>(event, Kind::Event);
+    EventObject* found = Find<EventObject>(event, Kind::Event);
     if (found == nullptr) {
         return FALSE;
     }
     found->signalled = signalled;
     if (signalled) {
-        WakeAll();
+        Wake(found);
     }
     return TRUE;
 }
 
 // The objects a wait is on, looked up once (lock held); false with the last
 // error set when one cannot be waited for.
-bool TakeWaitables(DWORD count, const HANDLE* objects,
-                   std::array<std::shared_ptr<Object>, 64>* waited) {
+bool TakeWaitables(DWORD count, const HANDLE* objects, Object** waited) {
     for (DWORD i = 0; i < count; ++i) {
-        std::shared_ptr<Object> object = LookUpHandle(objects[i]);
+        Object* object = LookUpHandle(objects[i]);
         if (object == nullptr || object->kind == Kind::Port) {
             Fail(object == nullptr ? ERROR_INVALID_HANDLE : ERROR_NOT_SUPPORTED);
             return false;
         }
-        (*waited)[i] = std::move(object);
+        waited[i] = object;
     }
     return true;
+}
+
+// The first of the objects that is signalled, or -1.
+int FirstSignalled(DWORD count, Object* const* waited) {
+    for (DWORD i = 0; i < count; ++i) {
+        if (waited[i]->Signalled()) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Lock held, none signalled: blocks until one is or the deadline passes, the
+// objects held meanwhile. WAIT_TIMEOUT or the index of the signalled one.
+DWORD AwaitSignal(Lock& lock, DWORD count, Object* const* waited, uint64_t deadline) {
+    std::for_each(waited, waited + count, Hold);
+    const void* things[64];
+    std::copy(waited, waited + count, things);
+    int signalled = -1;
+    // In virtual time only the clock decides when a time limit has passed:
+    // a thread woken at the very instant of its deadline must still see the
+    // signals of the threads woken with it.
+    for (bool expired = false; signalled < 0 && !expired;) {
+        expired = Block(lock, deadline, things, count);
+        signalled = FirstSignalled(count, waited);
+    }
+    std::for_each(waited, waited + count, LetGo);
+    return signalled < 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0 + static_cast<DWORD>(signalled);
 }
 
 }  // namespace
@@ -57,7 +82,7 @@ bool TakeWaitables(DWORD count, const HANDLE* objects,
 void SignalEventHandle(HANDLE event) {
     if (EventObject* found = AsEvent(LookUpHandle(event))) {
         found->signalled = true;
-        WakeAll();
+        Wake(found);
     }
 }
 
@@ -79,10 +104,10 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
         Fail(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
+    // A name would only make the event shared, which the system's private
+    // names never ask for.
+    (void)name;
     auto event = std::make_shared<EventObject>();
-    if (name != nullptr) {
-        event->label = name;
-    }
     Lock lock(LayerMutex());
     HANDLE handle = AddHandle(event);
     SetLastError(ERROR_SUCCESS);
@@ -108,27 +133,20 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
     }
     uint64_t deadline = DeadlineAfter(milliseconds);
     Lock lock(LayerMutex());
-    // On the stack: the receiver waits once per byte, and a wait should not
-    // cost an allocation.
-    std::array<std::shared_ptr<Object>, 64> waited;
-    if (!TakeWaitables(count, objects, &waited)) {
+    // On the stack, not initialised: the receiver waits once per byte, and a
+    // wait should cost neither an allocation nor a walk over 64 entries.
+    Object* waited[64];
+    if (!TakeWaitables(count, objects, waited)) {
         return WAIT_FAILED;
     }
-    // In virtual time only the clock decides when a time limit has passed:
-    // a thread woken at the very instant of its deadline must still see the
-    // signals of the threads woken with it.
-    bool expired = milliseconds == 0;
-    for (;;) {
-        for (DWORD i = 0; i < count; ++i) {
-            if (waited[i]->Signalled()) {
-                return WAIT_OBJECT_0 + i;
-            }
-        }
-        if (expired) {
-            return WAIT_TIMEOUT;
-        }
-        expired = Block(lock, deadline);
+    const int signalled = FirstSignalled(count, waited);
+    if (signalled >= 0) {
+        return WAIT_OBJECT_0 + static_cast<DWORD>(signalled);
     }
+    if (milliseconds == 0) {
+        return WAIT_TIMEOUT;
+    }
+    return AwaitSignal(lock, count, waited, deadline);
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {

@@ -135,47 +135,62 @@ using namespace posixlayer;
 
 DWORD GetFileType(HANDLE file) {
     Lock lock(LayerMutex());
-    std::shared_ptr<Object> object = LookUpHandle(file);
+    Object* object = LookUpHandle(file);
     if (object == nullptr || (object->kind != Kind::File && object->kind != Kind::Port)) {
         Fail(ERROR_INVALID_HANDLE);
         return FILE_TYPE_UNKNOWN;
     }
     // A serial port is a character device, as on Windows.
-    return object->kind == Kind::Port ? FILE_TYPE_CHAR
-                                      : std::static_pointer_cast<File>(object)->type;
+    return object->kind == Kind::Port ? FILE_TYPE_CHAR : static_cast<File*>(object)->type;
 }
+
+namespace {
+
+// All of it, or the failure's code.
+DWORD WriteAll(int fd, const char* bytes, DWORD toWrite, LPDWORD written) {
+    *written = 0;
+    while (*written < toWrite) {
+        const ssize_t n = write(fd, bytes + *written, toWrite - *written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? Win32ErrorFromErrno(errno) : ERROR_GEN_FAILURE;
+        }
+        *written += static_cast<DWORD>(n);
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
-    std::shared_ptr<File> target;
+    File* target = nullptr;
     {
         Lock lock(LayerMutex());
-        std::shared_ptr<Object> object = LookUpHandle(file);
+        Object* object = LookUpHandle(file);
         if (object == nullptr) {
             return Fail(ERROR_INVALID_HANDLE);
         }
         // Nothing is ever written to a port, nor to a file that is not a
         // regular one.
-        if (object->kind != Kind::File || !std::static_pointer_cast<File>(object)->canWrite ||
+        if (object->kind != Kind::File || !static_cast<File*>(object)->canWrite ||
             overlapped != nullptr) {
             return Fail(ERROR_NOT_SUPPORTED);
         }
-        target = std::static_pointer_cast<File>(object);
-    }
-    if (written == nullptr || (buffer == nullptr && toWrite != 0)) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    *written = 0;
-    const char* bytes = static_cast<const char*>(buffer);
-    while (*written < toWrite) {
-        const ssize_t n = write(target->fd, bytes + *written, toWrite - *written);
-        if (n < 0 && errno == EINTR) {
-            continue;
+        if (written == nullptr || (buffer == nullptr && toWrite != 0)) {
+            return Fail(ERROR_INVALID_PARAMETER);
         }
-        if (n <= 0) {
-            return Fail(n < 0 ? Win32ErrorFromErrno(errno) : ERROR_GEN_FAILURE);
-        }
-        *written += static_cast<DWORD>(n);
+        target = static_cast<File*>(object);
+        // Written with the lock let go; a CloseHandle meanwhile leaves the
+        // descriptor open until the write is over.
+        Hold(target);
     }
-    return TRUE;
+    const DWORD error = WriteAll(target->fd, static_cast<const char*>(buffer), toWrite, written);
+    {
+        Lock lock(LayerMutex());
+        LetGo(target);
+    }
+    return error == ERROR_SUCCESS ? TRUE : Fail(error);
 }

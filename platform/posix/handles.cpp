@@ -3,25 +3,54 @@
 // that needs neither an object nor the clock.
 #include "platform/posix/handles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <map>
+#include <vector>
 
 namespace posixlayer {
 namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
-std::map<uintptr_t, std::shared_ptr<Object>>& HandleTable() {
-    static std::map<uintptr_t, std::shared_ptr<Object>> table;
+// Handles are small values that look like Windows handles, 0x40 and every
+// fourth one on, never reused, so that a stale handle is refused rather than
+// reaching another object. Each has its slot, empty once it is closed: a
+// look-up is an index, and the program makes only a few handles an hour.
+// Files count apart, from kFirstFileHandle, so that opening one does not
+// move the handles of the objects opened after it (the port's handle is
+// shown in debug output).
+constexpr uintptr_t kFirstHandle = 0x40;
+constexpr uintptr_t kFirstFileHandle = 0x10000000;
+constexpr uintptr_t kHandleStep = 4;
+
+std::vector<std::shared_ptr<Object>>& HandleTable() {
+    static std::vector<std::shared_ptr<Object>> table;
     return table;
 }
-// Small values that look like Windows handles and are never reused, so that
-// a stale handle is refused rather than reaching another object.
-uintptr_t g_nextHandle = 0x40;
-// Files count apart, so that opening one does not move the handles of the
-// objects opened after it (the port's handle is shown in debug output).
-uintptr_t g_nextFileHandle = 0x10000000;
+
+std::vector<std::shared_ptr<Object>>& FileHandleTable() {
+    static std::vector<std::shared_ptr<Object>> table;
+    return table;
+}
+
+// Objects whose handle was closed while a call held them.
+std::vector<std::shared_ptr<Object>>& ClosedButHeld() {
+    static std::vector<std::shared_ptr<Object>> held;
+    return held;
+}
+
+std::shared_ptr<Object>* Slot(HANDLE handle) {
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    const bool file = value >= kFirstFileHandle;
+    const uintptr_t first = file ? kFirstFileHandle : kFirstHandle;
+    auto& table = file ? FileHandleTable() : HandleTable();
+    if (value < first || (value - first) % kHandleStep != 0 ||
+        (value - first) / kHandleStep >= table.size()) {
+        return nullptr;
+    }
+    return &table[(value - first) / kHandleStep];
+}
 
 }  // namespace
 
@@ -64,29 +93,42 @@ BOOL Fail(DWORD code) {
 }
 
 HANDLE AddHandle(std::shared_ptr<Object> object) {
-    uintptr_t& next = object->kind == Kind::File ? g_nextFileHandle : g_nextHandle;
-    uintptr_t value = next;
-    next += 4;
-    HandleTable()[value] = std::move(object);
-    return reinterpret_cast<HANDLE>(value);
+    const bool file = object->kind == Kind::File;
+    auto& table = file ? FileHandleTable() : HandleTable();
+    table.push_back(std::move(object));
+    return reinterpret_cast<HANDLE>((file ? kFirstFileHandle : kFirstHandle) +
+                                    (table.size() - 1) * kHandleStep);
 }
 
-std::shared_ptr<Object> LookUpHandle(HANDLE handle) {
-    auto& table = HandleTable();
-    auto it = table.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == table.end()) {
-        return nullptr;
-    }
-    return it->second;
+Object* LookUpHandle(HANDLE handle) {
+    std::shared_ptr<Object>* slot = Slot(handle);
+    return slot != nullptr ? slot->get() : nullptr;
 }
 
-std::shared_ptr<Object> FindHandle(HANDLE handle, Kind kind) {
-    std::shared_ptr<Object> object = LookUpHandle(handle);
+Object* FindHandle(HANDLE handle, Kind kind) {
+    Object* object = LookUpHandle(handle);
     if (object == nullptr || object->kind != kind) {
         t_lastError = ERROR_INVALID_HANDLE;
         return nullptr;
     }
     return object;
+}
+
+void Hold(Object* object) {
+    ++object->holds;
+}
+
+void LetGo(Object* object) {
+    if (--object->holds > 0) {
+        return;
+    }
+    auto& held = ClosedButHeld();
+    auto it = std::find_if(held.begin(), held.end(), [object](const std::shared_ptr<Object>& o) {
+        return o.get() == object;
+    });
+    if (it != held.end()) {
+        held.erase(it);  // no destructor takes the lock
+    }
 }
 
 }  // namespace posixlayer
@@ -105,14 +147,17 @@ void SetLastError(DWORD code) {
 
 BOOL CloseHandle(HANDLE object) {
     Lock lock(LayerMutex());
-    std::shared_ptr<Object> found = LookUpHandle(object);
-    if (found == nullptr) {
+    std::shared_ptr<Object>* slot = Slot(object);
+    if (slot == nullptr || *slot == nullptr) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    found->HandleClosing();
-    HandleTable().erase(reinterpret_cast<uintptr_t>(object));
+    (*slot)->HandleClosing();
+    if ((*slot)->holds > 0) {
+        ClosedButHeld().push_back(std::move(*slot));
+    }
     // An object goes with its last reference, which may be this one;
     // dropping it under the lock is fine, no destructor takes the lock.
+    slot->reset();
     return TRUE;
 }
 

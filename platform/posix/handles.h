@@ -1,7 +1,7 @@
 // The second layer of the POSIX provider: the per-thread last error and the
 // errno-to-Win32 mapping, the objects behind handles and the handle table,
-// the files other than ports and the events that overlapped requests signal. Built on the clock
-// only. Not for use outside platform/posix/ and the provider's own tests.
+// and the events that overlapped requests signal. Built on the clock only.
+// Not for use outside platform/posix/ and the provider's own tests.
 #ifndef CABLETEST_PLATFORM_POSIX_HANDLES_H
 #define CABLETEST_PLATFORM_POSIX_HANDLES_H
 
@@ -38,20 +38,38 @@ class Object {
     virtual void HandleClosing() {}
 
     const Kind kind;
+    // Lock held: how many calls use the object with the lock released
+    // meanwhile (see Held).
+    int holds = 0;
 };
 
 // Adds an object to the handle table (lock held) and returns its handle.
 HANDLE AddHandle(std::shared_ptr<Object> object);
 // Looks a handle up (lock held); null when there is none, the last error
-// untouched.
-std::shared_ptr<Object> LookUpHandle(HANDLE handle);
+// untouched. The object is the table's: valid while the lock is held, or
+// while it is Held.
+Object* LookUpHandle(HANDLE handle);
 // Looks a handle up (lock held); null with ERROR_INVALID_HANDLE when it is not
 // an object of that kind.
-std::shared_ptr<Object> FindHandle(HANDLE handle, Kind kind);
+Object* FindHandle(HANDLE handle, Kind kind);
 template <typename T>
-std::shared_ptr<T> Find(HANDLE handle, Kind kind) {
-    return std::static_pointer_cast<T>(FindHandle(handle, kind));
+T* Find(HANDLE handle, Kind kind) {
+    return static_cast<T*>(FindHandle(handle, kind));
 }
+
+// For a call that may release the lock while it uses an object (a wait): a
+// CloseHandle meanwhile takes the handle away at once, and the object only
+// when the last such call lets go of it. Lock held.
+void Hold(Object* object);
+void LetGo(Object* object);
+// Hold and LetGo for a scope, made and dropped with the lock held.
+struct Held {
+    explicit Held(Object* o) : object(o) { Hold(o); }
+    ~Held() { LetGo(object); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    Object* const object;
+};
 
 // ---- files (files.cpp) -------------------------------------------------------------
 

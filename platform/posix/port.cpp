@@ -43,7 +43,7 @@ void Port::CompleteCommWait(DWORD mask, DWORD error) {
     wait.request->Internal = error;
     wait.request->InternalHigh = 0;
     SignalEventHandle(wait.request->hEvent);
-    WakeAll();
+    Wake(&wait);
 }
 
 void Port::MarkGone(DWORD error) {
@@ -54,7 +54,6 @@ void Port::MarkGone(DWORD error) {
     // The first cause stands: a wait fails with the error every later call
     // gives.
     CompleteCommWait(0, goneError);
-    WakeAll();
 }
 
 void Port::HandleClosing() {

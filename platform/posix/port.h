@@ -56,12 +56,10 @@ class Port : public Object {
     // (SetCommMask ends the wait it is for).
     virtual void InterruptWait() {}
 
-    std::string name;  // the name the caller gave
-    DCB dcb{};         // last state set (or the initial one)
+    DCB dcb{};  // last state set (or the initial one)
     COMMTIMEOUTS timeouts{};
     DWORD eventMask = 0;
     DWORD inQueueSize = 4096;
-    DWORD outQueueSize = 4096;
     CommWait wait;
     // Once a device is gone (hang-up, EIO, unplug) every operation fails with
     // goneError; a removed device does not come back under the same handle.

@@ -1,6 +1,7 @@
 // The simulated serial line `sim`: a cable and a carriage played from a
 // script (CABLETEST_SIM_SCRIPT, or the built-in demonstration), behind the
-// same port interface as a tty, with DTR and RTS logged to CABLETEST_SIM_LOG.
+// same port interface as a tty, with DTR and RTS logged to CABLETEST_SIM_LOG
+// (both files are opened by sim_files.cpp).
 //
 // The device holds the line and the port open on it. It is the clock's
 // DueSource: the clock asks it when its next action or byte is due and has it
@@ -8,24 +9,15 @@
 // virtual time, and the script plays on while the device is pulled out and
 // no port is open. Every operation on the port catches the line up first as
 // well (sim_line.cpp).
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <string>
 
-#include "platform/posix/device_check.h"
+#include "platform/posix/sim_files.h"
 #include "platform/posix/sim_line.h"
 
 namespace posixlayer {
 namespace {
-
-// Beyond this a script file is surely not a script.
-constexpr size_t kMaxScriptBytes = 1 << 20;
 
 class SimPort final : public Port {
   public:
@@ -77,139 +69,6 @@ class SimDevice final : public DueSource {
 
 SimDevice g_device;
 
-// The line's reason for refusing the open, which the app prints after the
-// open's own line, like the cause of any other refusal.
-void RefuseWith(const std::string& reason) {
-    OpenRefusal refusal;
-    refusal.verdict = DeviceVerdict::SimulatedLine;
-    refusal.reason = reason;
-    NoteOpenRefusal(refusal);
-}
-
-void ScriptUnreadable(const char* path, int error) {
-    RefuseWith(std::string("sim script ") + path + ": cannot be read: " + std::strerror(error));
-}
-
-// Opened under the provider's lock: a regular file only, since a pipe or a
-// terminal could keep every thread of the program waiting.
-bool OpenScript(const char* path, int* fdOut, DWORD* error) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        int saved = errno;
-        ScriptUnreadable(path, saved);
-        *error = Win32ErrorFromErrno(saved);
-        return false;
-    }
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > static_cast<off_t>(kMaxScriptBytes)) {
-        close(fd);
-        RefuseWith(std::string("sim script ") + path + ": not a regular file of at most " +
-                   std::to_string(kMaxScriptBytes) + " bytes");
-        *error = ERROR_INVALID_DATA;
-        return false;
-    }
-    *fdOut = fd;
-    return true;
-}
-
-bool ReadScriptFile(const char* path, int fd, std::string* text, DWORD* error) {
-    text->clear();
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            int saved = errno;
-            ScriptUnreadable(path, saved);
-            *error = Win32ErrorFromErrno(saved);
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        text->append(buffer, static_cast<size_t>(n));
-        if (text->size() > kMaxScriptBytes) {
-            RefuseWith(std::string("sim script ") + path + ": larger than " +
-                       std::to_string(kMaxScriptBytes) + " bytes");
-            *error = ERROR_INVALID_DATA;
-            return false;
-        }
-    }
-}
-
-bool ReadScript(std::string* text, std::string* name, DWORD* error) {
-    const char* path = std::getenv("CABLETEST_SIM_SCRIPT");
-    if (path == nullptr || *path == '\0') {
-        *name = "the built-in script";
-        *text = SimDemoScript();
-        return true;
-    }
-    *name = path;
-    int fd = -1;
-    if (!OpenScript(path, &fd, error)) {
-        return false;
-    }
-    const bool read = ReadScriptFile(path, fd, text, error);
-    close(fd);
-    return read;
-}
-
-bool LoadScript(std::vector<SimAction>* script, DWORD* error) {
-    std::string text;
-    std::string name;
-    if (!ReadScript(&text, &name, error)) {
-        return false;
-    }
-    std::string wrong;
-    if (!ParseSimScript(text, script, &wrong)) {
-        RefuseWith("sim script " + name + ": " + wrong);
-        *error = ERROR_INVALID_DATA;
-        return false;
-    }
-    return true;
-}
-
-void LogNotRegular(const char* path, DWORD* error) {
-    RefuseWith(std::string("sim log ") + path + ": not a regular file");
-    *error = ERROR_INVALID_DATA;
-}
-
-// The DTR/RTS log, when one is asked for; -1 for none. Written under the
-// provider's lock, so only a regular file will do: a FIFO or a terminal could
-// keep every thread of the program waiting. Opened without waiting, so that a
-// FIFO without a reader is refused at once (ENXIO) rather than waited on.
-bool OpenLog(int* logFd, DWORD* error) {
-    *logFd = -1;
-    const char* logPath = std::getenv("CABLETEST_SIM_LOG");
-    if (logPath == nullptr || *logPath == '\0') {
-        return true;
-    }
-    const int fd =
-        open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    if (fd < 0) {
-        const int saved = errno;
-        if (saved == ENXIO) {
-            LogNotRegular(logPath, error);
-            return false;
-        }
-        RefuseWith(std::string("sim log ") + logPath +
-                   ": cannot be opened: " + std::strerror(saved));
-        *error = Win32ErrorFromErrno(saved);
-        return false;
-    }
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        LogNotRegular(logPath, error);
-        return false;
-    }
-    *logFd = fd;
-    return true;
-}
-
 uint64_t SimDevice::NextDue() const {
     return line != nullptr ? LineNextDue(port, *line) : kNever;
 }
@@ -219,8 +78,8 @@ void SimDevice::Fire(uint64_t now) {
 }
 
 void SimDevice::CatchUp(uint64_t now) {
-    if (line != nullptr && AdvanceLine(port, line, now)) {
-        WakeAll();
+    if (line != nullptr) {
+        AdvanceLine(port, line, now);
     }
     if (port != nullptr && port->gone) {
         port = nullptr;
@@ -233,7 +92,7 @@ bool SimDevice::StartLine(DWORD* error) {
         return false;
     }
     fresh->openMs = NowMs();
-    fresh->passMs = fresh->openMs;
+    fresh->roundMs = fresh->openMs;
     line = fresh.release();
     SetDueSource(this);
     return true;
@@ -305,7 +164,8 @@ SimLine* SimPort::CatchUp(DWORD* error) {
 // wait for it.
 void SimPort::LookForCommEvent(Lock& lock, bool block) {
     if (block) {
-        Block(lock, kNever);
+        const void* completion = &wait;
+        Block(lock, kNever, &completion, 1);
     }
 }
 

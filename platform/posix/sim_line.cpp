@@ -28,7 +28,7 @@ uint64_t NextActionTime(const SimLine& line) {
     if (line.nextAction >= line.script.size()) {
         return kNever;
     }
-    return line.passMs + line.script[line.nextAction].atMs;
+    return line.roundMs + line.script[line.nextAction].atMs;
 }
 
 // The stream whose next byte is due first (the earliest started on a tie),
@@ -171,7 +171,7 @@ void ApplyAction(Port* port, SimLine* line, const SimAction& action, uint64_t at
             line->unplugged = false;
             break;
         case SimActionKind::Repeat:
-            line->passMs = at;
+            line->roundMs = at;
             line->nextAction = 0;
             return;
         case SimActionKind::End:
@@ -209,21 +209,18 @@ uint64_t LineNextDue(const Port* port, const SimLine& line) {
     return due;
 }
 
-bool AdvanceLine(Port* port, SimLine* line, uint64_t now) {
-    bool changed = false;
+void AdvanceLine(Port* port, SimLine* line, uint64_t now) {
     for (;;) {
         const uint64_t actionAt = NextActionTime(*line);
         const int streamIndex = EarliestStream(*line);
         const uint64_t byteAt = streamIndex < 0 ? kNever : line->streams[streamIndex].Next();
         if (byteAt <= actionAt && byteAt <= now) {
-            changed = true;
             ArriveNext(port, line, streamIndex, actionAt, now);
             continue;
         }
         if (actionAt > now) {
-            return changed;
+            return;
         }
-        changed = true;
         ApplyAction(port, line, line->script[line->nextAction], actionAt);
         if (port != nullptr && port->gone) {
             port = nullptr;  // pulled out: nothing more reaches it

@@ -27,8 +27,8 @@ struct Stream {
 struct SimLine {
     std::vector<SimAction> script;
     uint64_t openMs = 0;    // provider time of the first open: the script's 0 and the log's
-    uint64_t passMs = 0;    // provider time at which the current pass began
-    size_t nextAction = 0;  // index into script within the current pass
+    uint64_t roundMs = 0;   // provider time at which the current round began
+    size_t nextAction = 0;  // index into script within the current round
     std::vector<Stream> streams;
     std::deque<BYTE> queue;
     DWORD pendingErrors = 0;  // CE_ bits not yet collected by a status call
@@ -48,9 +48,8 @@ uint64_t LineNextDue(const Port* port, const SimLine& line);
 // Brings the line up to `now`, completing the port's comm-event wait or
 // marking the port gone as the script says, or ending the process at "end".
 // Without a port the script plays on all the same, and bytes that arrive go
-// nowhere. Returns true when anything changed that a blocked thread might be
-// waiting for.
-bool AdvanceLine(Port* port, SimLine* line, uint64_t now);
+// nowhere.
+void AdvanceLine(Port* port, SimLine* line, uint64_t now);
 // DTR and RTS as the port drives them, each change written to the log.
 void SetDtr(SimLine* line, bool on);
 void SetRts(SimLine* line, bool on);

@@ -22,7 +22,7 @@ constexpr uint32_t kSimMaxByteCount = 100000000u;
 constexpr uint32_t kSimMaxGapMs = 60000u;
 
 struct SimAction {
-    uint64_t atMs = 0;  // ms after the start of the script's pass
+    uint64_t atMs = 0;  // ms after the start of the script's round
     SimActionKind kind = SimActionKind::Cable;
     int line = 0;                              // where it stands in the script, for messages
     bool on = false;                           // Cable, Cts, Ring, Rlsd

@@ -35,11 +35,15 @@ void* ThreadMain(void* arg) {
     LPTHREAD_START_ROUTINE routine = start->routine;
     LPVOID parameter = start->parameter;
     delete start;
+    {
+        Lock lock(LayerMutex());
+        ThreadStarts(lock);
+    }
     routine(parameter);
     Lock lock(LayerMutex());
     thread->ended = true;
-    WakeAll();
-    ThreadEnded();
+    Wake(thread.get());
+    ThreadEnded(lock);
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 // The tty back end's operations on an open device: line settings through
 // termios (mapped in tty_settings.cpp), reads, the queue and the driver's
-// error counters, and the modem lines.
+// error counters, and the modem lines. Each is called through the comm
+// layer, which has found the port usable under the same lock.
 #include <errno.h>
 #include <unistd.h>
 
@@ -54,10 +55,6 @@ DWORD TtyPort::FailWithErrno(int err) {
 }
 
 DWORD TtyPort::ApplyState(const DCB& record) {
-    const DWORD unusable = Unusable();
-    if (unusable != ERROR_SUCCESS) {
-        return unusable;
-    }
     // Check everything before touching the device: a refused state leaves
     // the line as it was, and a device that is going away is not asked.
     if (!DcbInTtySubset(record)) {
@@ -106,10 +103,6 @@ DWORD TtyPort::SetTermios(const termios& old, const termios& wanted) {
 }
 
 DWORD TtyPort::ReadState(DCB* record) {
-    const DWORD unusable = Unusable();
-    if (unusable != ERROR_SUCCESS) {
-        return unusable;
-    }
     termios t;
     if (tcgetattr(fd_, &t) != 0) {
         return FailWithErrno(errno);
@@ -120,9 +113,8 @@ DWORD TtyPort::ReadState(DCB* record) {
 
 DWORD TtyPort::Read(BYTE* buffer, DWORD size, DWORD* got) {
     *got = 0;
-    const DWORD unusable = Unusable();
-    if (unusable != ERROR_SUCCESS || size == 0) {
-        return unusable;
+    if (size == 0) {
+        return ERROR_SUCCESS;
     }
     for (;;) {
         const ssize_t n = read(fd_, buffer, size);
@@ -148,10 +140,6 @@ DWORD TtyPort::Read(BYTE* buffer, DWORD size, DWORD* got) {
 DWORD TtyPort::Status(DWORD* errors, DWORD* inQueue) {
     *errors = 0;
     *inQueue = 0;
-    const DWORD unusable = Unusable();
-    if (unusable != ERROR_SUCCESS) {
-        return unusable;
-    }
     int queued = 0;
     const int err = QueuedBytes(fd_, &queued);
     if (err != 0) {
@@ -194,10 +182,6 @@ DWORD TtyPort::TakeCounterErrors(DWORD* errors) {
 }
 
 DWORD TtyPort::Escape(DWORD function) {
-    const DWORD unusable = Unusable();
-    if (unusable != ERROR_SUCCESS) {
-        return unusable;
-    }
     int set = 0;
     int clear = 0;
     switch (function) {
@@ -222,10 +206,6 @@ DWORD TtyPort::Escape(DWORD function) {
 
 DWORD TtyPort::ModemStatus(DWORD* status) {
     *status = 0;
-    const DWORD unusable = Unusable();
-    if (unusable != ERROR_SUCCESS) {
-        return unusable;
-    }
     int lines = 0;
     if (ioctl(fd_, TIOCMGET, &lines) != 0) {
         return FailWithErrno(errno);

@@ -7,66 +7,6 @@
 namespace posixlayer {
 namespace {
 
-struct BaudEntry {
-    DWORD rate;
-    speed_t speed;
-};
-
-// The rates termios can name, for reporting what a device runs at; the
-// subset sets 9600 only.
-const BaudEntry kBauds[] = {
-    {50, B50},           {75, B75},         {110, B110},       {134, B134},     {150, B150},
-    {200, B200},         {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
-    {2400, B2400},       {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
-    {57600, B57600},     {115200, B115200}, {230400, B230400},
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B500000
-    {500000, B500000},
-#endif
-#ifdef B576000
-    {576000, B576000},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-#ifdef B1000000
-    {1000000, B1000000},
-#endif
-#ifdef B1152000
-    {1152000, B1152000},
-#endif
-#ifdef B1500000
-    {1500000, B1500000},
-#endif
-#ifdef B2000000
-    {2000000, B2000000},
-#endif
-#ifdef B2500000
-    {2500000, B2500000},
-#endif
-#ifdef B3000000
-    {3000000, B3000000},
-#endif
-#ifdef B3500000
-    {3500000, B3500000},
-#endif
-#ifdef B4000000
-    {4000000, B4000000},
-#endif
-};
-
-bool RateForSpeed(speed_t speed, DWORD* rate) {
-    for (const BaudEntry& e : kBauds) {
-        if (e.speed == speed) {
-            *rate = e.rate;
-            return true;
-        }
-    }
-    return false;
-}
-
 // The framing bits of c_cflag: byte size, parity and stop bits.
 tcflag_t FramingBits() {
     tcflag_t framing = CSIZE | PARENB | PARODD | CSTOPB;
@@ -148,9 +88,9 @@ bool TermiosTaken(const termios& asked, const termios& taken) {
 }
 
 void DcbFromTermios(const termios& t, DCB* dcb) {
-    DWORD rate = 0;
-    if (RateForSpeed(cfgetospeed(&t), &rate)) {
-        dcb->BaudRate = rate;
+    // 9600 is the one rate the subset sets, and all the system reads back.
+    if (cfgetospeed(&t) == B9600) {
+        dcb->BaudRate = 9600;
     }
     dcb->ByteSize = ByteSizeOf(t.c_cflag);
     dcb->Parity = ParityOf(t.c_cflag);

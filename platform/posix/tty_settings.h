@@ -34,8 +34,8 @@ bool TermiosFromDcb(const DCB& dcb, const struct termios& current, struct termio
 bool TermiosTaken(const struct termios& asked, const struct termios& taken);
 
 // What the device runs at, into the record: rate, byte size, parity and stop
-// bits; the rest of *dcb stays. A rate that has no number here leaves
-// BaudRate as it was.
+// bits; the rest of *dcb stays. A rate other than 9600 leaves BaudRate as it
+// was.
 void DcbFromTermios(const struct termios& t, DCB* dcb);
 
 // The modem lines (TIOCM_ bits) the record asks raised and lowered.
