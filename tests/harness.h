@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -45,6 +46,12 @@ inline const std::string kFailedAfterWait = "(2)ClearCommError\n(2)Clear failed,
 inline std::string Lost(const std::string& port) {
     return "Port " + port + " lost, waiting for it to come back\n";
 }
+// A port that does not open, without a console to ask for another: the prompt, tried three times.
+inline std::string Refused(const std::string& port, int code) {
+    const std::string again = kPrompt + kInvalid;
+    return kBanner + "Open " + port + " failed " + std::to_string(code) + "\n" + again + again +
+           again + kNoConsole;
+}
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
@@ -71,6 +78,12 @@ inline size_t Count(const std::string& text, const std::string& part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++n;
     return n;
+}
+
+inline std::string DeviceNumbers(const std::string& device) {  // "major:minor"
+    struct stat st {};
+    stat(device.c_str(), &st);
+    return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
 }
 
 inline double Now() {  // seconds, monotonic

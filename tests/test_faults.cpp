@@ -38,8 +38,6 @@ bool Same(const termios& a, const termios& b) {
     return memcmp(&a, &b, sizeof a) == 0;
 }
 
-const std::string kAgain = kPrompt + kInvalid;
-
 // At the prompt every signal that ends the process restores the terminal first, and the process
 // still dies of it. The tsan preset leaves out Signals.*: the sanitizer defers and re-delivers
 // signals itself.
@@ -225,12 +223,8 @@ TEST(PortRefused, EveryWayAPortCannotBeHadLeavesItAlone) {
     std::string odd = "%n%s\x1b[0m\xff/../\\\t\"'$(x)`;|&*?";
     while (odd.size() < 8191)
         odd += odd;
-    std::vector<std::pair<std::string, int>> cases = {{"../x", 2},
-                                                      {"%n%n%n", 2},
-                                                      {"\x1b[2J", 2},
-                                                      {std::string(255, 'a'), 2},
-                                                      {std::string(256, 'a'), 206},
-                                                      {odd.substr(0, 8191), 206}};
+    std::vector<std::pair<std::string, int>> cases = {
+        {"../x", 2}, {"%n%n%n", 2}, {"\x1b[2J", 2}, {odd.substr(0, 8191), 206}};
     if (geteuid() == 0)
         cases.push_back({"com1", 5});  // last: the folder is made unsearchable for it
     for (const auto& c : cases) {
@@ -242,8 +236,7 @@ TEST(PortRefused, EveryWayAPortCannotBeHadLeavesItAlone) {
         }
         Child p(o);
         EXPECT_TRUE(p.Wait().Exited(1)) << c.first;
-        EXPECT_EQ(p.out, kBanner + "Open " + c.first + " failed " + std::to_string(c.second) +
-                             "\n" + kAgain + kAgain + kAgain + kNoConsole);
+        EXPECT_EQ(p.out, Refused(c.first, c.second));
     }
     chmod(dev.c_str(), 0755);  // so that the folder can be removed
     EXPECT_TRUE(Same(modes[0], outside.Mode())) << "a name reached outside the folder";

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include "harness.h"
 
@@ -40,7 +39,7 @@ struct Machine {
              "sys/devices/uart/driver>../../bus/platform/drivers/serial8250",
              tty + "tty1/dev=4:1",
              tty + "console/active=tty1 ttyACM2",
-             tty + "ttyACM2/dev=" + Numbers(console),
+             tty + "ttyACM2/dev=" + DeviceNumbers(console.slave),
              "dev/" + kById + ">../../ttyUSB0",
              "dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0>../../ttyUSB0",
              "dev/ttyUSB0>" + usb.slave,
@@ -52,11 +51,6 @@ struct Machine {
             const std::string port = tty + "ttyS" + n.substr(0, n.find('='));
             Add({port + "/device>../../../devices/uart", port + "/type" + n.substr(n.find('='))});
         }
-    }
-    static std::string Numbers(const Pty& p) {
-        struct stat st {};
-        stat(p.slave.c_str(), &st);
-        return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
     }
     void Add(const std::vector<std::string>& entries) const {
         for (const std::string& e : entries) {
@@ -87,13 +81,6 @@ Options AsOther(Options o) {
         o.program = "/usr/bin/setpriv";
     }
     return o;
-}
-
-std::string Refused(const std::string& name, int code) {
-    std::string tries;
-    for (int i = 0; i < 3; ++i)
-        tries += kPrompt + kInvalid;
-    return kBanner + "Open " + name + " failed " + std::to_string(code) + "\n" + tries + kNoConsole;
 }
 
 // The port given stays held by a copy of the program until the end of the test.

@@ -49,9 +49,6 @@ TEST(Stamps, EachLineAfterTheBannerAtItsVirtualTimeOfDayAndOptionsAnywhere) {
     EXPECT_TRUE(prompt.Wait().Exited(1));
     const std::string again = kDay + "0.000 " + kPrompt + kInvalid;
     EXPECT_EQ(prompt.out, kBanner + again + again + again + kDay + "0.000 " + kNoConsole);
-    Child help({{"sim", "debug", "--help"}});
-    EXPECT_TRUE(help.Wait().Exited(0));
-    EXPECT_EQ(help.out.rfind("Usage: cabletest [port [debug]]\n", 0), 0u);
 }
 
 TEST(Stamps, AnUnknownOptionIsRefusedBeforeAnythingIsOpened) {
@@ -222,8 +219,6 @@ TEST(Record, TheDemonstrationForOneRoundReplaysToItsReports) {
     ASSERT_NE(demo.find("10000 repeat"), std::string::npos);
     demo.replace(demo.find("10000 repeat"), 12, "10000 end");
     RecordAndReplay(demo, 10000, {"sim"});
-    EXPECT_EQ(RunSim(demo).out, kBanner + kConnected + kPass + kPass + kDisconnected + kConnected +
-                                    kPass + kDisconnected);
 }
 
 // In real time on a pty (no modem lines, so no cable report): the recording, replayed on the

@@ -44,11 +44,15 @@ struct Result {
     Status status;
     std::string out, err;
 };
-Result Program(const Args& args, Env env = {}) {
-    Child child({args, std::move(env)});
+// The program, or with `program` "/usr/bin/env" a tool of the machine (exit 127: not there).
+Result Program(const Args& args, const std::string& program = ProgramPath()) {
+    Options o(args);
+    o.program = program;
+    Child child(o);
     Status status = child.Wait(60000);
     return {status, child.out, child.err};
 }
+const std::string kTool = "/usr/bin/env";
 
 TEST(Report, ARecordingScriptAndLogTellPassesDropOutsErrorsAndTheLoss) {
     TempDir dir;
@@ -281,17 +285,6 @@ bool DecodePng(const std::string& png, Image* image) {
 }
 #endif
 
-// A tool of the machine run on its own: its exit code, 127 when it is not there.
-int Tool(const Args& args, std::string* out = nullptr) {
-    Options o(args);
-    o.program = "/usr/bin/env";
-    Child child(o);
-    const int code = child.Wait(60000).code;
-    if (out)
-        *out = child.out;
-    return code;
-}
-
 // The picture of a minute with a pass every 3 s and, when `drop`, the cable out from 30 s to
 // 30.7 s (else a line error near the end); its path, or "" when it was not made.
 std::string Picture(const TempDir& dir, bool drop) {
@@ -308,16 +301,15 @@ std::string Picture(const TempDir& dir, bool drop) {
 
 TEST(Picture, IsValidXmlOfItsSize) {
     TempDir dir;
-    std::string size;
-    const int read = Tool({"python3", "-c",
+    Result read = Program({"python3", "-c",
                            "import sys, xml.etree.ElementTree as E\n"
                            "r = E.parse(sys.argv[1]).getroot()\n"
                            "print(r.tag, r.get('width'), r.get('height'))",
                            Picture(dir, true)},
-                          &size);
-    if (read == 127)
+                          kTool);
+    if (read.status.code == 127)
         GTEST_SKIP() << "no python3 to read the XML with";
-    EXPECT_EQ(size, "{http://www.w3.org/2000/svg}svg 1200 250\n");
+    EXPECT_EQ(read.out, "{http://www.w3.org/2000/svg}svg 1200 250\n");
 }
 
 #ifdef CABLETEST_HAVE_ZLIB
@@ -337,12 +329,12 @@ void CableBand(const Image& image, std::vector<unsigned>* rows, unsigned* left, 
 
 TEST(Picture, RenderedADropOutShowsInTheCableBandWhereItHappenedAndNowhereElse) {
     TempDir dir;
-    if (Tool({"rsvg-convert", "--version"}) != 0)
+    if (!Program({"rsvg-convert", "--version"}, kTool).status.Exited(0))
         GTEST_SKIP() << "no rsvg-convert (Debian librsvg2-bin) to render the picture with";
     Image images[2];
     for (int drop = 0; drop < 2; ++drop) {
         const std::string svg = Picture(dir, drop), png = svg + ".png";
-        ASSERT_EQ(Tool({"rsvg-convert", svg, "-o", png}), 0);
+        ASSERT_TRUE(Program({"rsvg-convert", svg, "-o", png}, kTool).status.Exited(0));
         ASSERT_TRUE(DecodePng(ReadFile(png), &images[drop]));
         ASSERT_EQ(images[drop].width, 1200u);
     }
