@@ -73,28 +73,20 @@ struct Rig {
         }
         return events;
     }
-    // The paths of the read-write opens (not O_PATH) of the device numbered rdev.
-    std::vector<std::string> DeviceOpens(const std::string& rdev) const {
+    // The paths of the read-write opens (not O_PATH) of the device numbered rdev, or the
+    // descriptors of the O_PATH opens of the path `of`.
+    std::vector<std::string> DeviceOpens(const std::string& rdev,
+                                         const std::string& of = "") const {
         std::vector<std::string> opens;
         for (const Event& e : Log()) {
             std::istringstream w(e.what);
             std::string word, path, flags, fd, numbers;
             w >> word >> path >> flags >> fd >> numbers;
-            if (word == "open" && numbers == rdev && (std::stoul(flags, nullptr, 16) & O_PATH) == 0)
-                opens.push_back(path);
+            const bool oPath = word == "open" && (std::stoul(flags, nullptr, 16) & O_PATH) != 0;
+            if (word == "open" && (of.empty() ? !oPath && numbers == rdev : oPath && path == of))
+                opens.push_back(of.empty() ? path : fd);
         }
         return opens;
-    }
-    // The O_PATH descriptor taken of path.
-    std::string PathDescriptor(const std::string& path) const {
-        for (const Event& e : Log()) {
-            std::istringstream w(e.what);
-            std::string word, p, flags, fd;
-            w >> word >> p >> flags >> fd;
-            if (word == "open" && p == path && (std::stoul(flags, nullptr, 16) & O_PATH) != 0)
-                return fd;
-        }
-        return "";
     }
 };
 
@@ -195,7 +187,7 @@ TEST(DeviceOpens, TheListingAndATabOpenNoDevice) {
     Child bash(tab);
     EXPECT_TRUE(bash.Wait().Exited(0)) << bash.err;
     EXPECT_NE(bash.out.find("ttyS0"), std::string::npos) << bash.out;
-    EXPECT_EQ(rig.PathDescriptor(rig.dir / "dev/ttyS0").empty(), false) << "the library ran";
+    EXPECT_FALSE(rig.DeviceOpens("", rig.dir / "dev/ttyS0").empty()) << "the library ran";
     EXPECT_EQ(rig.DeviceOpens(DeviceNumbers(rig.pty.slave)), std::vector<std::string>());
     EXPECT_EQ(rig.DeviceOpens(DeviceNumbers(rig.console.slave)), std::vector<std::string>());
     EXPECT_EQ(rig.lines->opens, 0);
@@ -213,9 +205,9 @@ TEST(DeviceOpens, TheCheckedDescriptorIsWhatOpensAndAConsoleIsNeverOpened) {
     Child flipped(Options({"com1", "debug"}, env));
     EXPECT_TRUE(flipped.ReadUntil("Handle = ")) << flipped.out << flipped.err;
     EXPECT_EQ(rig.DeviceOpens(DeviceNumbers(rig.console.slave)), std::vector<std::string>());
-    const std::string fd = rig.PathDescriptor(link);
+    const auto fd = rig.DeviceOpens("", link);
     EXPECT_EQ(rig.DeviceOpens(DeviceNumbers(rig.pty.slave)),
-              std::vector<std::string>{"/proc/self/fd/" + fd});
+              std::vector<std::string>{"/proc/self/fd/" + (fd.empty() ? "none" : fd[0])});
 
     Pty vt;
     mkdir((rig.dir / "sys/class/tty/tty5").c_str(), 0755);

