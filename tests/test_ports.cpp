@@ -73,20 +73,13 @@ struct Machine {
     }
 };
 
-// The port given stays held by a copy of the program until the end of the test.
-struct Holder {
-    Child child;
-    Holder(const Machine& m, const std::string& port) : child(m.Run({port, "debug"})) {}
-    bool Holds() { return child.ReadUntil("Handle = "); }
-};
-
 TEST(Ports, ListAMadeUpMachine) {
     Machine m;
-    Holder holder(m, "ttyS0");
-    ASSERT_TRUE(holder.Holds()) << holder.child.out << holder.child.err;
+    Child holder(m.Run({"ttyS0", "debug"}));  // held until the end of the test
+    ASSERT_TRUE(holder.ReadUntil("Handle = ")) << holder.out << holder.err;
     Child list(m.Run({"--list"}, &m.own));
     EXPECT_TRUE(list.Wait().Exited(0));
-    const std::string pid = std::to_string(holder.child.pid());
+    const std::string pid = std::to_string(holder.pid());
     std::string want;
     for (const std::string line :
          {"ttyACM0  cdc_acm, console (your own terminal)", "ttyACM2  cdc_acm, console",
@@ -117,9 +110,9 @@ TEST(Ports, AnyNameOpensWhole) {
 
 TEST(Ports, ARefusedOpenSaysWhy) {
     Machine m;
-    Holder holder(m, "ttyS0");
-    ASSERT_TRUE(holder.Holds());
-    const std::string pid = std::to_string(holder.child.pid());
+    Child holder(m.Run({"ttyS0", "debug"}));
+    ASSERT_TRUE(holder.ReadUntil("Handle = "));
+    const std::string pid = std::to_string(holder.pid());
     const std::string console = "; the program does not open it, choose another port\n";
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
         {"ttyUSB9", 2, "ttyUSB9: no such device (" + m.root / "dev/ttyUSB9)" + kListHint},

@@ -28,6 +28,20 @@ DWORD OpenError(const std::string& name) {  // 0: it opened (and is closed again
     return h == INVALID_HANDLE_VALUE ? GetLastError() : (CloseHandle(h), 0);
 }
 
+// The line the program sets up: 9600 8N1, binary, DTR off and RTS on, without flow control.
+DCB LineDcb() {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    d.BaudRate = 9600;
+    d.fBinary = 1;
+    d.fDtrControl = DTR_CONTROL_DISABLE;
+    d.fRtsControl = RTS_CONTROL_ENABLE;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    return d;
+}
+
 // Every record but the program's is refused; the speed first among others, so that a provider
 // that applied part of a record before refusing it would leave the device changed.
 // clang-format off
@@ -61,11 +75,7 @@ struct Tty : ::testing::Test {
     }
     template <typename Change>
     bool SetState(Change change) {  // the program's settings, changed
-        DCB d{};
-        d.DCBlength = sizeof d;
-        d.BaudRate = 9600;
-        d.fBinary = d.fRtsControl = 1;
-        d.ByteSize = 8;
+        DCB d = LineDcb();
         change(&d);
         return SetCommState(port, &d);
     }
@@ -189,27 +199,6 @@ namespace {
 
 using namespace posixlayer;
 
-// The record the program's OpenCommPort sets.
-DCB ProgramDcb() {
-    DCB d{};
-    d.DCBlength = sizeof d;
-    d.BaudRate = 9600;
-    d.fBinary = 1;
-    d.fDtrControl = DTR_CONTROL_DISABLE;
-    d.fRtsControl = RTS_CONTROL_ENABLE;
-    d.XonLim = 2048;
-    d.XoffLim = 512;
-    d.ByteSize = 8;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
-    d.XonChar = 0x11;
-    d.XoffChar = 0x13;
-    d.ErrorChar = '\xFF';
-    d.EofChar = '\xFE';
-    d.EvtChar = '\xFD';
-    return d;
-}
-
 // A terminal as a previous user may leave it: cooked, 7E2 at 38400 with
 // hardware and software flow control.
 termios CookedLine() {
@@ -229,7 +218,7 @@ TEST(TtySettings, TheProgramsRecordIsARaw9600LineAndReadsBack) {
     const termios cooked = CookedLine();
     termios raw{};
     DWORD error = 0;
-    ASSERT_TRUE(TermiosFromDcb(ProgramDcb(), cooked, &raw, &error));
+    ASSERT_TRUE(TermiosFromDcb(LineDcb(), cooked, &raw, &error));
     EXPECT_EQ(cfgetospeed(&raw), speed_t{B9600});
     EXPECT_EQ(cfgetispeed(&raw), speed_t{B9600});
     EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
@@ -251,7 +240,7 @@ TEST(TtySettings, TheProgramsRecordIsARaw9600LineAndReadsBack) {
     EXPECT_EQ(back.StopBits, TWOSTOPBITS);
 
     int set = 0, clear = 0;
-    ModemLinesFromDcb(ProgramDcb(), &set, &clear);
+    ModemLinesFromDcb(LineDcb(), &set, &clear);
     EXPECT_EQ(set, TIOCM_RTS);
     EXPECT_EQ(clear, TIOCM_DTR);
 }
@@ -259,7 +248,7 @@ TEST(TtySettings, TheProgramsRecordIsARaw9600LineAndReadsBack) {
 TEST(TtySettings, ADeviceThatKeptItsOwnFramingOrRateDidNotTakeTheLine) {
     termios asked{};
     DWORD error = 0;
-    ASSERT_TRUE(TermiosFromDcb(ProgramDcb(), CookedLine(), &asked, &error));
+    ASSERT_TRUE(TermiosFromDcb(LineDcb(), CookedLine(), &asked, &error));
     EXPECT_TRUE(TermiosTaken(asked, asked));
     termios kept = asked;
     kept.c_cflag = (kept.c_cflag & ~CSIZE) | CS7;
