@@ -127,6 +127,10 @@ struct Pty {
         tcgetattr(master, &t);
         return t;
     }
+    bool Kept(const termios& t) const {  // the slave's settings are still t
+        const termios now = Mode();
+        return memcmp(&t, &now, sizeof t) == 0;
+    }
     bool Raw() const { return (Mode().c_lflag & (ICANON | ECHO)) == 0; }
     bool WaitRaw() const {
         for (double end = Now() + 10; !Raw() && Now() < end;)
