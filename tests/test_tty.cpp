@@ -193,7 +193,7 @@ TEST(ConsoleLookup, FollowsActiveFilesAndSurvivesBrokenOrLoopingEntries) {
 }  // namespace
 
 // The line settings as pure functions: the one record the back end accepts becomes a raw
-// 9600 8N1 line without flow control; every other is refused before the device is touched.
+// 9600 8N1 line without flow control, and a device that did not take it is told apart.
 
 namespace {
 
