@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -45,6 +46,12 @@ inline const std::string kFailedAfterWait = "(2)ClearCommError\n(2)Clear failed,
 inline std::string Lost(const std::string& port) {
     return "Port " + port + " lost, waiting for it to come back\n";
 }
+// A port that does not open, without a console to ask for another: the prompt, tried three times.
+inline std::string Refused(const std::string& port, int code) {
+    const std::string again = kPrompt + kInvalid;
+    return kBanner + "Open " + port + " failed " + std::to_string(code) + "\n" + again + again +
+           again + kNoConsole;
+}
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
@@ -71,6 +78,12 @@ inline size_t Count(const std::string& text, const std::string& part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++n;
     return n;
+}
+
+inline std::string DeviceNumbers(const std::string& device) {  // "major:minor"
+    struct stat st {};
+    stat(device.c_str(), &st);
+    return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
 }
 
 inline double Now() {  // seconds, monotonic
@@ -113,6 +126,10 @@ struct Pty {
         termios t{};
         tcgetattr(master, &t);
         return t;
+    }
+    bool Kept(const termios& t) const {  // the slave's settings are still t
+        const termios now = Mode();
+        return memcmp(&t, &now, sizeof t) == 0;
     }
     bool Raw() const { return (Mode().c_lflag & (ICANON | ECHO)) == 0; }
     bool WaitRaw() const {
@@ -289,6 +306,15 @@ class Child {
     size_t cursor_ = 0;
     Status status_;
 };
+
+// A run as the unprivileged user nobody, in `groups`, where root would pass every check.
+inline Options AsOther(Options o, const std::string& groups = "--clear-groups") {
+    if (geteuid() == 0) {
+        o.args.insert(o.args.begin(), {"--reuid=65534", "--regid=65534", groups, o.program});
+        o.program = "/usr/bin/setpriv";
+    }
+    return o;
+}
 
 // The program run to its end on the simulated line in virtual time, playing `script`.
 struct SimRun {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include "harness.h"
 
@@ -40,7 +39,7 @@ struct Machine {
              "sys/devices/uart/driver>../../bus/platform/drivers/serial8250",
              tty + "tty1/dev=4:1",
              tty + "console/active=tty1 ttyACM2",
-             tty + "ttyACM2/dev=" + Numbers(console),
+             tty + "ttyACM2/dev=" + DeviceNumbers(console.slave),
              "dev/" + kById + ">../../ttyUSB0",
              "dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0>../../ttyUSB0",
              "dev/ttyUSB0>" + usb.slave,
@@ -52,11 +51,6 @@ struct Machine {
             const std::string port = tty + "ttyS" + n.substr(0, n.find('='));
             Add({port + "/device>../../../devices/uart", port + "/type" + n.substr(n.find('='))});
         }
-    }
-    static std::string Numbers(const Pty& p) {
-        struct stat st {};
-        stat(p.slave.c_str(), &st);
-        return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
     }
     void Add(const std::vector<std::string>& entries) const {
         for (const std::string& e : entries) {
@@ -79,37 +73,13 @@ struct Machine {
     }
 };
 
-// A run as the unprivileged user nobody, where root would pass every check.
-Options AsOther(Options o) {
-    if (geteuid() == 0) {
-        o.args.insert(o.args.begin(),
-                      {"--reuid=65534", "--regid=65534", "--clear-groups", o.program});
-        o.program = "/usr/bin/setpriv";
-    }
-    return o;
-}
-
-std::string Refused(const std::string& name, int code) {
-    std::string tries;
-    for (int i = 0; i < 3; ++i)
-        tries += kPrompt + kInvalid;
-    return kBanner + "Open " + name + " failed " + std::to_string(code) + "\n" + tries + kNoConsole;
-}
-
-// The port given stays held by a copy of the program until the end of the test.
-struct Holder {
-    Child child;
-    Holder(const Machine& m, const std::string& port) : child(m.Run({port, "debug"})) {}
-    bool Holds() { return child.ReadUntil("Handle = "); }
-};
-
 TEST(Ports, ListAMadeUpMachine) {
     Machine m;
-    Holder holder(m, "ttyS0");
-    ASSERT_TRUE(holder.Holds()) << holder.child.out << holder.child.err;
+    Child holder(m.Run({"ttyS0", "debug"}));  // held until the end of the test
+    ASSERT_TRUE(holder.ReadUntil("Handle = ")) << holder.out << holder.err;
     Child list(m.Run({"--list"}, &m.own));
     EXPECT_TRUE(list.Wait().Exited(0));
-    const std::string pid = std::to_string(holder.child.pid());
+    const std::string pid = std::to_string(holder.pid());
     std::string want;
     for (const std::string line :
          {"ttyACM0  cdc_acm, console (your own terminal)", "ttyACM2  cdc_acm, console",
@@ -140,9 +110,9 @@ TEST(Ports, AnyNameOpensWhole) {
 
 TEST(Ports, ARefusedOpenSaysWhy) {
     Machine m;
-    Holder holder(m, "ttyS0");
-    ASSERT_TRUE(holder.Holds());
-    const std::string pid = std::to_string(holder.child.pid());
+    Child holder(m.Run({"ttyS0", "debug"}));
+    ASSERT_TRUE(holder.ReadUntil("Handle = "));
+    const std::string pid = std::to_string(holder.pid());
     const std::string console = "; the program does not open it, choose another port\n";
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
         {"ttyUSB9", 2, "ttyUSB9: no such device (" + m.root / "dev/ttyUSB9)" + kListHint},
@@ -184,12 +154,6 @@ TEST(Ports, ARefusedOpenNamesTheGroupToJoin) {
 }
 
 // Standard output and standard error on one pipe, to see which line comes first.
-Options BothOnOnePipe(const std::string& port, Env env) {
-    Options o({"-c", "exec \"$0\" \"$@\" 2>&1", ProgramPath(), port}, std::move(env));
-    o.program = "/bin/sh";
-    return o;
-}
-
 TEST(Ports, EveryRefusedOpenSaysWhyAfterItsOpenLine) {
     TempDir dir;
     WriteFile(dir / "script", "0 cable sideways\n");
@@ -207,7 +171,9 @@ TEST(Ports, EveryRefusedOpenSaysWhyAfterItsOpenLine) {
          {{"CABLETEST_CLOCK", "virtual"}, {"CABLETEST_SIM_SCRIPT", dir / "script"}},
          "Open sim failed 13\nsim script " + dir / "script" + ": "}};
     for (const auto& [name, env, want] : cases) {
-        Child c(BothOnOnePipe(name, env));
+        Options o({"-c", "exec \"$0\" \"$@\" 2>&1", ProgramPath(), name}, env);
+        o.program = "/bin/sh";
+        Child c(o);
         EXPECT_TRUE(c.Wait().Exited(1)) << name;
         EXPECT_EQ(c.out.substr(0, kBanner.size() + want.size()), kBanner + want);
     }
@@ -222,11 +188,7 @@ TEST(Ports, ACauseNamesNoGroupToJoinNorAHolderItDoesNotKnow) {
     const gid_t dialout = 20;  // Debian's; any group but root's will do
     ASSERT_EQ(chown(m.usb.slave.c_str(), 0, dialout) | chmod(m.usb.slave.c_str(), 0600), 0);
     const group* g = getgrgid(dialout);
-    const std::vector<std::string> nobody = {"--reuid=65534", "--regid=65534"};
-    Options member = m.Run({"--groups=" + std::to_string(dialout), ProgramPath(), "ttyUSB0"});
-    member.args.insert(member.args.begin(), nobody.begin(), nobody.end());
-    member.program = "/usr/bin/setpriv";
-    Child denied(member);
+    Child denied(AsOther(m.Run({"ttyUSB0"}), "--groups=" + std::to_string(dialout)));
     EXPECT_TRUE(denied.Wait().Exited(1)) << denied.err;
     EXPECT_EQ(denied.err, "ttyUSB0: permission denied, though you are in its group " +
                               std::string(g ? g->gr_name : std::to_string(dialout)) +
@@ -236,10 +198,9 @@ TEST(Ports, ACauseNamesNoGroupToJoinNorAHolderItDoesNotKnow) {
     // Held with TIOCEXCL by this process, which /proc hides from the other user; open in sleep,
     // which it shows.
     chmod(m.held.slave.c_str(), 0666);
-    Options o({"--clear-groups", "/bin/sh", "-c", "exec sleep 30 <\"$0\"", m.held.slave});
-    o.args.insert(o.args.begin(), nobody.begin(), nobody.end());
-    o.program = "/usr/bin/setpriv";
-    Child sleeper(o);
+    Options o({"-c", "exec sleep 30 <\"$0\"", m.held.slave});
+    o.program = "/bin/sh";
+    Child sleeper(AsOther(o));
     const std::string comm = "/proc/" + std::to_string(sleeper.pid()) + "/comm";
     for (double end = Now() + 5; Now() < end && ReadFile(comm) != "sleep\n";)
         usleep(1000);

