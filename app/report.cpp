@@ -4,11 +4,11 @@
 // and nothing is left behind when the FILE will not do.
 #include "app/report.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/output.h"
+#include "serial/regular_file.h"
 
 ReportSource g_reportSource;
 ReportList g_reports;
@@ -217,34 +217,38 @@ static int ReadLog(const char* path, char* text) {
 }
 
 // FILE whole, NUL-terminated, into *text; NULL after its line on standard
-// error when it cannot be read.
+// error when it cannot be read or is no regular file.
 static char* ReadWholeFile(const char* path, size_t* length) {
-    FILE* file = fopen(path, "rb");
+    char why[160];
+    HANDLE file = OpenRegularFile(path, REGULAR_FILE_READ, why, sizeof why, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        PrintError("cabletest: cannot read %s: %s\n", path, why);
+        return NULL;
+    }
     char* text = NULL;
     size_t size = 0, capacity = 0;
-    int error = file == NULL ? errno : 0;
-    while (file != NULL) {
+    BOOL read = TRUE;
+    for (DWORD got = 1; read && got > 0; size += got) {
         if (size + 65536 + 1 > capacity) {
             capacity = capacity == 0 ? 1 << 20 : capacity * 2;
             char* more = (char*)realloc(text, capacity);
             if (more == NULL) {
-                error = ENOMEM;
+                snprintf(why, sizeof why, "out of memory");
+                read = FALSE;
                 break;
             }
             text = more;
         }
-        size_t n = fread(text + size, 1, 65536, file);
-        size += n;
-        if (n < 65536) {
-            error = ferror(file) ? errno : 0;
-            break;
+        got = 0;
+        if (!ReadFile(file, text + size, 65536, &got, NULL)) {
+            DWORD error = GetLastError();
+            snprintf(why, sizeof why, "it cannot be read (error %lu)", (unsigned long)error);
+            read = FALSE;
         }
     }
-    if (file != NULL) {
-        fclose(file);
-    }
-    if (error != 0 || text == NULL) {
-        PrintError("cabletest: cannot read %s: %s\n", path, strerror(error != 0 ? error : EIO));
+    CloseHandle(file);
+    if (!read) {
+        PrintError("cabletest: cannot read %s: %s\n", path, why);
         free(text);
         return NULL;
     }
@@ -328,33 +332,30 @@ static int ReadReports(const char* path) {
 // Refused before anything else is done, and without a trace: the picture is
 // created empty only when it was not there, and removed again on a refusal.
 static BOOL CheckPicture(const char* path, BOOL* existed) {
-    FILE* probe = fopen(path, "rb");
-    *existed = probe != NULL;
-    if (probe != NULL) {
-        fclose(probe);
-    }
-    FILE* file = fopen(path, "ab");
-    if (file == NULL) {
-        int error = errno;
-        PrintError("cabletest: cannot write the picture %s: %s\n", path, strerror(error));
+    char why[160];
+    HANDLE file = OpenRegularFile(path, REGULAR_FILE_APPEND, why, sizeof why, existed);
+    if (file == INVALID_HANDLE_VALUE) {
+        PrintError("cabletest: cannot write the picture %s: %s\n", path, why);
         return FALSE;
     }
-    fclose(file);
+    CloseHandle(file);
     return TRUE;
 }
 
 static int WritePicture(const char* path) {
-    FILE* file = fopen(path, "wb");
-    int error = file == NULL ? errno : 0;
-    if (file != NULL) {
-        BOOL written = WriteTimeline(file);
-        error = written ? 0 : errno != 0 ? errno : EIO;
-        if (fclose(file) != 0 && error == 0) {
-            error = errno;
-        }
+    char why[160] = "out of memory";
+    size_t length = 0;
+    char* text = MakeTimeline(&length);
+    HANDLE file = text == NULL ? INVALID_HANDLE_VALUE
+                               : OpenRegularFile(path, REGULAR_FILE_REPLACE, why, sizeof why, NULL);
+    BOOL written =
+        file != INVALID_HANDLE_VALUE && WriteRegularFile(file, text, length, why, sizeof why);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
     }
-    if (error != 0) {
-        PrintError("cabletest: cannot write the picture %s: %s\n", path, strerror(error));
+    free(text);
+    if (!written) {
+        PrintError("cabletest: cannot write the picture %s: %s\n", path, why);
         return EXIT_BAD_REPORT;
     }
     return 0;

@@ -81,9 +81,10 @@ int ReplayScript(const char* path, char* text, size_t length);
 // The recording's first line, when it is one: port, version and start.
 void ReadRecordingHeader(const char* text);
 
-// The summary on standard output, and the timeline picture into `file`.
+// The summary on standard output, and the timeline picture's text (to be
+// freed; NULL when memory runs out), `*length` bytes.
 void PrintSummary(void);
-BOOL WriteTimeline(FILE* file);
+char* MakeTimeline(size_t* length);
 
 // "hh:mm:ss.mmm" (with the date on another day than the start's) or "12.345 s".
 void FormatWhen(long long ms, char* out, size_t size);

@@ -10,15 +10,17 @@
 //   threads   CreateThread (no flags: runs at once)
 //   time      GetTickCount, GetLocalTime, Sleep
 //   ui        MessageBoxA (caption and text go to standard error)
-//   files     CreateFileA of a file to append to (FILE_APPEND_DATA,
-//             FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL):
-//             a regular file is created or opened; of a device, a FIFO or a
-//             socket the handle only tells its type (nothing on it is
-//             opened, and WriteFile refuses it); a folder fails with
-//             ERROR_ACCESS_DENIED, a block device with ERROR_NOT_SUPPORTED.
-//             GetFileType (FILE_TYPE_DISK for a regular file, FILE_TYPE_CHAR
-//             for a device, a serial port too, FILE_TYPE_PIPE for a FIFO or
-//             a socket), WriteFile (not overlapped, on a regular file only)
+//   files     CreateFileA of a file (FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL)
+//             to append to (FILE_APPEND_DATA, OPEN_ALWAYS), to write anew
+//             (GENERIC_WRITE, CREATE_ALWAYS) or to read (GENERIC_READ,
+//             OPEN_EXISTING): a regular file is created (but to read) or
+//             opened; of a device, a FIFO or a socket the handle only tells
+//             its type (nothing on it is opened, and ReadFile and WriteFile
+//             refuse it); a folder fails with ERROR_ACCESS_DENIED, a block
+//             device with ERROR_NOT_SUPPORTED. GetFileType (FILE_TYPE_DISK
+//             for a regular file, FILE_TYPE_CHAR for a device, a serial port
+//             too, FILE_TYPE_PIPE for a FIFO or a socket), ReadFile and
+//             WriteFile (not overlapped, on a regular file only)
 //   devices   CreateFileA (serial ports: GENERIC_READ|GENERIC_WRITE,
 //             share mode 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED),
 //             ReadFile (overlapped, on a serial port), SetupComm,
@@ -176,6 +178,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 #define FILE_APPEND_DATA 0x00000004u
 #define FILE_SHARE_READ 0x00000001u
 #define OPEN_ALWAYS 4u
+#define CREATE_ALWAYS 2u
 
 #define FILE_TYPE_UNKNOWN 0x0000u
 #define FILE_TYPE_DISK 0x0001u

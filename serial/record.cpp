@@ -14,7 +14,7 @@
 #include <cstdio>
 
 #include "common/output.h"
-#include "serial/platform_names.h"
+#include "serial/regular_file.h"
 
 // Only the application thread records.
 static HANDLE g_recordFile = INVALID_HANDLE_VALUE;
@@ -46,56 +46,13 @@ static const RecordedBit kRecordedLines[] = {
 static const RecordedBit kRecordedErrors[] = {
     {CE_FRAME, "frame"}, {CE_OVERRUN, "overrun"}, {CE_RXPARITY, "parity"}, {CE_BREAK, "break"}};
 
-// What stands after "cannot create the recording FILE: ".
-static const char* CreateFailureText(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return "no such folder";
-        case ERROR_ACCESS_DENIED:
-            return "access denied (a folder, or a file or folder this user may not write)";
-        case ERROR_FILENAME_EXCED_RANGE:
-            return "the name is too long";
-        case ERROR_NOT_SUPPORTED:
-            return "not a regular file";
-        default:
-            return "it cannot be opened";
-    }
-}
-
-// The same for a file that opened but is not one to write a recording into.
-static const char* FileTypeText(DWORD type) {
-    switch (type) {
-        case FILE_TYPE_CHAR:
-            return "a device (a terminal, a serial port, the null device), not a regular file";
-        case FILE_TYPE_PIPE:
-            return "a pipe or a socket, not a regular file";
-        default:
-            return "not a regular file";
-    }
-}
-
 BOOL RecordCreate(const char* path) {
     // Only a regular file: a recording sent into a device would go down
     // somebody's line, and one into a FIFO could wait for ever on its reader.
-    // A name that is a device by itself is refused before any open.
-    if (NamesADevice(path)) {
-        PrintError("cabletest: cannot create the recording %s: %s\n", path,
-                   FileTypeText(FILE_TYPE_CHAR));
-        return FALSE;
-    }
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    char why[160];
+    HANDLE file = OpenRegularFile(path, REGULAR_FILE_APPEND, why, sizeof why, NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        PrintError("cabletest: cannot create the recording %s: %s (error %lu)\n", path,
-                   CreateFailureText(error), (unsigned long)error);
-        return FALSE;
-    }
-    DWORD type = GetFileType(file);
-    if (type != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        PrintError("cabletest: cannot create the recording %s: %s\n", path, FileTypeText(type));
+        PrintError("cabletest: cannot create the recording %s: %s\n", path, why);
         return FALSE;
     }
     g_recordFile = file;

@@ -168,11 +168,22 @@ TEST(Report, BadInputIsRefusedWithOneLineAndNothingElseWritten) {
     WriteFile(dir / "empty", "\n\n");
     WriteFile(dir / "large", std::string(110000, '#') + "\n" + std::string(1000000, '\n'));
     mkdir((dir / "folder").c_str(), 0700);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    Pty tty;
+    const std::string device =
+        "a device (a terminal, a serial port, the null device), not a regular file";
     const std::string picture = dir / "picture.svg", cannot = "cabletest: cannot ";
     auto file = [&](const std::string& name) { return "cabletest: " + (dir / name); };
     const std::vector<std::pair<Args, std::string>> cases = {
-        {{dir / "missing"}, cannot + "read " + (dir / "missing") + ": No such file or directory"},
-        {{dir / "folder"}, cannot + "read " + (dir / "folder") + ": Is a directory"},
+        {{dir / "missing"}, cannot + "read " + (dir / "missing") + ": no such file (error 2)"},
+        {{dir / "folder"},
+         cannot + "read " + (dir / "folder") +
+             ": access denied (a folder, or a file this user may not read) (error 5)"},
+        // Neither opened nor waited on: a device's open alone raises its DTR and RTS.
+        {{tty.slave}, cannot + "read " + tty.slave + ": " + device},
+        {{dir / "fifo"},
+         cannot + "read " + (dir / "fifo") + ": a pipe or a socket, not a regular file"},
+        {{dir / "good", tty.slave}, cannot + "write the picture " + tty.slave + ": " + device},
         {{dir / "sideways"},
          file("sideways") + ": line 3: cable needs on or off, not \"sideways\""},
         {{dir / "repeat"},
@@ -188,11 +199,13 @@ TEST(Report, BadInputIsRefusedWithOneLineAndNothingElseWritten) {
              "cabletest: the replay of " + (dir / "large") +
              " on the simulated line did not run to its end"},
         {{dir / "good", dir / "missing/p.svg"},
-         cannot + "write the picture " + (dir / "missing/p.svg") + ": No such file or directory"},
+         cannot + "write the picture " + (dir / "missing/p.svg") + ": no such folder (error 3)"},
         {{dir / "good", dir / "good"},
          "cabletest: the picture " + (dir / "good") + " would overwrite the FILE it reports on"},
         {{dir / "good", dir / "folder"},
-         cannot + "write the picture " + (dir / "folder") + ": Is a directory"}};
+         cannot + "write the picture " + (dir / "folder") +
+             ": access denied (a folder, or a file or folder this user may not write) (error "
+             "5)"}};
     for (const auto& [files, refusal] : cases) {
         Args args = {"--report", files[0], "--svg", files.size() > 1 ? files[1] : picture};
         SimRun run = Program(args);
@@ -201,6 +214,7 @@ TEST(Report, BadInputIsRefusedWithOneLineAndNothingElseWritten) {
         EXPECT_EQ(run.err, refusal + "\n");
         EXPECT_NE(access(picture.c_str(), F_OK), 0) << "picture left behind: " << refusal;
     }
+    EXPECT_EQ(tty.Read(), "") << "written down the line";
     // A picture that was there is left as it was.
     WriteFile(picture, "before");
     EXPECT_TRUE(Program({"--report", dir / "repeat", "--svg", picture}).status.Exited(1));

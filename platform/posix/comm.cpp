@@ -64,12 +64,25 @@ BOOL OnPort(HANDLE file, const Needs& needs, Op op) {
     return op(*port, lock);
 }
 
-// The one file that is not a port: appended to, shared for reading, created
-// when missing.
-bool IsFileToAppend(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes, DWORD creation,
-                    DWORD flags, HANDLE templateFile) {
-    return access == FILE_APPEND_DATA && shareMode == FILE_SHARE_READ && attributes == nullptr &&
-           creation == OPEN_ALWAYS && flags == FILE_ATTRIBUTE_NORMAL && templateFile == nullptr;
+// The files that are not ports, each opened the one way the program opens
+// it, shared for reading: appended to, written anew, or read. False when the
+// call is none of them.
+bool IsFileOpen(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes, DWORD creation,
+                DWORD flags, HANDLE templateFile, FileUse* use) {
+    if (shareMode != FILE_SHARE_READ || attributes != nullptr || flags != FILE_ATTRIBUTE_NORMAL ||
+        templateFile != nullptr) {
+        return false;
+    }
+    if (access == FILE_APPEND_DATA && creation == OPEN_ALWAYS) {
+        *use = FileUse::Append;
+    } else if (access == GENERIC_WRITE && creation == CREATE_ALWAYS) {
+        *use = FileUse::Replace;
+    } else if (access == GENERIC_READ && creation == OPEN_EXISTING) {
+        *use = FileUse::Read;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 // Serial ports are opened the one way the system opens them: read and
@@ -162,8 +175,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (IsFileToAppend(access, shareMode, attributes, creation, flags, templateFile)) {
-        return OpenFileToAppend(name);
+    FileUse use = FileUse::Read;
+    if (IsFileOpen(access, shareMode, attributes, creation, flags, templateFile, &use)) {
+        return OpenFile(name, use);
     }
     if (!IsExclusiveOverlappedOpen(access, shareMode, attributes, creation, flags, templateFile)) {
         Fail(ERROR_NOT_SUPPORTED);
@@ -320,8 +334,11 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     if (read != nullptr) {
         *read = 0;
     }
+    if (overlapped == nullptr) {
+        return ReadFromFile(file, buffer, toRead, read);
+    }
     return OnPort(file, kUsable, [&](Port& port, Lock&) {
-        if (overlapped == nullptr || (buffer == nullptr && toRead > 0)) {
+        if (buffer == nullptr && toRead > 0) {
             return Fail(ERROR_INVALID_PARAMETER);
         }
         DWORD got = 0;

@@ -14,23 +14,50 @@
 namespace posixlayer {
 namespace {
 
-// A file opened by CreateFileA. Only a regular file is opened for writing;
-// of any other kind the provider keeps a path-only descriptor, which tells
-// what it is without the open that a device or a FIFO would act on.
+// A file opened by CreateFileA. Only a regular file is opened, for the use
+// asked; of any other kind the provider keeps a path-only descriptor, which
+// tells what it is without the open that a device or a FIFO would act on.
 class File : public Object {
   public:
-    File(int descriptor, DWORD fileType, bool writable)
-        : Object(Kind::File), fd(descriptor), type(fileType), canWrite(writable) {}
+    File(int descriptor, DWORD fileType, FileUse fileUse)
+        : Object(Kind::File), fd(descriptor), type(fileType), use(fileUse) {}
     ~File() override { close(fd); }
+
+    bool CanWrite() const { return type == FILE_TYPE_DISK && use != FileUse::Read; }
+    bool CanRead() const { return type == FILE_TYPE_DISK && use == FileUse::Read; }
 
     const int fd;
     const DWORD type;
-    const bool canWrite;
+    const FileUse use;
 };
 
+// How a regular file is opened for each use, through its path-only
+// descriptor: the same file, not the name again.
+int OpenFlags(FileUse use) {
+    switch (use) {
+        case FileUse::Append:
+            return O_WRONLY | O_APPEND;
+        case FileUse::Replace:
+            return O_WRONLY | O_TRUNC;
+        case FileUse::Read:
+            break;
+    }
+    return O_RDONLY;
+}
+
 // The Win32 code of a failed open: a folder missing on the way is a path not
-// found, as Windows reports it.
-DWORD CreateError(int error) {
+// found, as Windows reports it. When the file itself may be what is missing
+// (an existing one is asked for), that is told by its folder being there.
+DWORD CreateError(int error, const char* path = nullptr) {
+    if (error == ENOENT && path != nullptr) {
+        std::string folder = path;
+        const size_t slash = folder.find_last_of('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        struct stat info {};
+        if (stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+    }
     return error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(error);
 }
 
@@ -51,12 +78,12 @@ DWORD TypeOfMode(mode_t mode) {
 
 // An existing name, looked at through a path-only descriptor; a regular file
 // is then opened through that very descriptor, so what was looked at is what
-// is written. Null, with the error in *error, when it is refused.
-std::shared_ptr<File> OpenExisting(const char* path, DWORD* error) {
+// is used. Null, with the error in *error, when it is refused.
+std::shared_ptr<File> OpenExisting(const char* path, FileUse use, DWORD* error) {
     const int look = open(path, O_PATH | O_CLOEXEC);
     struct stat info {};
     if (look < 0 || fstat(look, &info) != 0) {
-        *error = CreateError(errno);
+        *error = CreateError(errno, use == FileUse::Read ? path : nullptr);
         if (look >= 0) {
             close(look);
         }
@@ -71,17 +98,17 @@ std::shared_ptr<File> OpenExisting(const char* path, DWORD* error) {
             close(look);
             return nullptr;
         }
-        return std::make_shared<File>(look, type, false);
+        return std::make_shared<File>(look, type, use);
     }
     const std::string same = "/proc/self/fd/" + std::to_string(look);
-    const int fd = open(same.c_str(), O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(same.c_str(), OpenFlags(use) | O_NOCTTY | O_CLOEXEC);
     const int openError = errno;
     close(look);
     if (fd < 0) {
         *error = CreateError(openError);
         return nullptr;
     }
-    return std::make_shared<File>(fd, FILE_TYPE_DISK, true);
+    return std::make_shared<File>(fd, FILE_TYPE_DISK, use);
 }
 
 // Descriptors 0 to 2 kept taken from the start of the process: a file opened
@@ -104,17 +131,19 @@ bool KeepStandardStreamsTaken() {
 
 }  // namespace
 
-HANDLE OpenFileToAppend(const char* path) {
+HANDLE OpenFile(const char* path, FileUse use) {
     // Created only when it does not exist: O_EXCL follows no link and
     // opens nothing that is already there.
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-    const int createError = errno;
+    const int fd = use == FileUse::Read
+                       ? -1
+                       : open(path, OpenFlags(use) | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+    const int createError = use == FileUse::Read ? EEXIST : errno;
     std::shared_ptr<File> file;
     DWORD error = ERROR_SUCCESS;
     if (fd >= 0) {
-        file = std::make_shared<File>(fd, FILE_TYPE_DISK, true);
+        file = std::make_shared<File>(fd, FILE_TYPE_DISK, use);
     } else if (createError == EEXIST) {
-        file = OpenExisting(path, &error);
+        file = OpenExisting(path, use, &error);
     } else {
         error = CreateError(createError);
     }
@@ -124,8 +153,8 @@ HANDLE OpenFileToAppend(const char* path) {
     }
     Lock lock(LayerMutex());
     HANDLE handle = AddHandle(file);
-    // As OPEN_ALWAYS tells it on Windows.
-    SetLastError(fd >= 0 ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+    // As OPEN_ALWAYS and CREATE_ALWAYS tell it on Windows.
+    SetLastError(fd >= 0 || use == FileUse::Read ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
     return handle;
 }
 
@@ -164,6 +193,42 @@ DWORD WriteAll(int fd, const char* bytes, DWORD toWrite, LPDWORD written) {
 
 }  // namespace
 
+BOOL posixlayer::ReadFromFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read) {
+    File* source = nullptr;
+    {
+        Lock lock(LayerMutex());
+        Object* object = LookUpHandle(file);
+        if (object == nullptr) {
+            return Fail(ERROR_INVALID_HANDLE);
+        }
+        // A port is read overlapped only; a file only when it is a regular
+        // one opened to be read.
+        if (object->kind == Kind::Port) {
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        if (object->kind != Kind::File || !static_cast<File*>(object)->CanRead()) {
+            return Fail(ERROR_NOT_SUPPORTED);
+        }
+        if (read == nullptr || (buffer == nullptr && toRead != 0)) {
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        source = static_cast<File*>(object);
+        Hold(source);  // read with the lock let go, as WriteFile writes
+    }
+    ssize_t n = -1;
+    do {
+        n = ::read(source->fd, buffer, toRead);
+    } while (n < 0 && errno == EINTR);
+    const DWORD error = n < 0 ? Win32ErrorFromErrno(errno) : ERROR_SUCCESS;
+    {
+        Lock lock(LayerMutex());
+        LetGo(source);
+    }
+    // At the end of the file a read succeeds with 0 bytes, as on Windows.
+    *read = n > 0 ? static_cast<DWORD>(n) : 0;
+    return error == ERROR_SUCCESS ? TRUE : Fail(error);
+}
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
     File* target = nullptr;
@@ -175,7 +240,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         }
         // Nothing is ever written to a port, nor to a file that is not a
         // regular one.
-        if (object->kind != Kind::File || !static_cast<File*>(object)->canWrite ||
+        if (object->kind != Kind::File || !static_cast<File*>(object)->CanWrite() ||
             overlapped != nullptr) {
             return Fail(ERROR_NOT_SUPPORTED);
         }

@@ -73,11 +73,19 @@ struct Held {
 
 // ---- files (files.cpp) -------------------------------------------------------------
 
-// CreateFileA of a file to append to (OPEN_ALWAYS): a regular file is created
-// or opened for writing at its end; any other kind that is there is not
-// opened but gets a handle that tells its type and refuses writes; a folder
-// fails with ERROR_ACCESS_DENIED, a block device with ERROR_NOT_SUPPORTED.
-HANDLE OpenFileToAppend(const char* path);
+// What CreateFileA opens a file for: to append to (FILE_APPEND_DATA,
+// OPEN_ALWAYS), to write anew (GENERIC_WRITE, CREATE_ALWAYS) or to read
+// (GENERIC_READ, OPEN_EXISTING).
+enum class FileUse { Append, Replace, Read };
+
+// CreateFileA of a file: a regular file is created (but to read) or opened
+// for the use; any other kind that is there is not opened but gets a handle
+// that tells its type and refuses reads and writes; a folder fails with
+// ERROR_ACCESS_DENIED, a block device with ERROR_NOT_SUPPORTED.
+HANDLE OpenFile(const char* path, FileUse use);
+
+// ReadFile without an overlapped record: on a regular file opened to be read.
+BOOL ReadFromFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read);
 
 // ---- events (events.cpp) -----------------------------------------------------------
 
