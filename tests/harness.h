@@ -369,6 +369,12 @@ inline std::string RandomScript(std::mt19937& random, uint64_t* endMs,
     return script.str() + std::to_string(*endMs) + " end\n";
 }
 
+// The random script of `seed`, as the properties over random scripts take them one by one.
+inline std::string RandomScript(unsigned seed, uint64_t* endMs, std::set<uint64_t>* arrivals) {
+    std::mt19937 random(seed);
+    return RandomScript(random, endMs, arrivals);
+}
+
 }  // namespace harness
 
 #endif  // CABLETEST_TESTS_HARNESS_H

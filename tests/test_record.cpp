@@ -178,10 +178,9 @@ TEST(Record, ReplaysToTheSameOutputAndLogOverRandomScripts) {
     int lateReads = 0;
     for (unsigned seed = 1; seed <= kScripts && !HasFailure(); ++seed) {
         SCOPED_TRACE(seed);
-        std::mt19937 random(seed);
         uint64_t endMs = 0;
         std::set<uint64_t> arrivals;
-        const std::string script = RandomScript(random, &endMs, &arrivals);
+        const std::string script = RandomScript(seed, &endMs, &arrivals);
         Args args = {"sim"};
         if (seed % 2 == 0)
             args.push_back("debug");  // every byte's tick and every modem line

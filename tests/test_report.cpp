@@ -142,10 +142,9 @@ TEST(Report, CountsAreThoseOfTheReplaysOwnOutputOverRandomScripts) {
     TempDir dir;
     for (unsigned seed = 1; seed <= kScripts && !HasFailure(); ++seed) {
         SCOPED_TRACE(seed);
-        std::mt19937 random(seed);
         uint64_t endMs = 0;
         std::set<uint64_t> arrivals;
-        const std::string script = RandomScript(random, &endMs, &arrivals);
+        const std::string script = RandomScript(seed, &endMs, &arrivals);
         SimRun replay = RunSim(script, {"sim", "-t"}, {{"TZ", "UTC"}});
         ASSERT_TRUE(replay.status.Exited(0)) << replay.err;
         WriteFile(dir / "script", script);
